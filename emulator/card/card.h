@@ -1,0 +1,105 @@
+// An emulated smart card as the reader's contacts see it: an ATR, a T=0
+// character engine, a T=1 block engine (ISO/IEC 7816-3) and a small ISO/IEC
+// 7816-4 application behind both.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace emu {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What builds the ATR (ISO/IEC 7816-3 clause 8). Unset optionals are absent bytes.
+struct AtrSpec {
+  bool t0 = true;                       // offers T=0
+  bool t1 = true;                       // offers T=1
+  std::optional<std::uint8_t> ta1;      // FI/DI
+  std::optional<std::uint8_t> tb3;      // BWI (high nibble) / CWI
+  std::optional<std::uint8_t> ta3;      // IFSC of the card
+  Bytes historical;                     // historical bytes
+  bool tck = true;                      // append TCK when a protocol other than T=0 is announced
+};
+
+// Builds the ATR bytes for a spec, TCK computed.
+Bytes BuildAtr(const AtrSpec& spec);
+
+// One scripted misbehaviour of the card's T=1 side, consumed by the next
+// block the card would send (or, for Silence, the next block it receives).
+struct T1Fault {
+  enum class Kind {
+    BadLrc,          // the next block goes out with a wrong check byte
+    WrongSequence,   // the next I-block carries the wrong N(S)
+    RBlock,          // instead of its answer, the card sends an R-block with `value` as error code (0..3)
+    SRequest,        // instead of its answer, the card sends an S-request: `value` is the type (0 RESYNCH, 1 IFS, 2 ABORT, 3 WTX), `inf` its INF byte
+    Silence,         // the card does not answer the next block at all
+    Garbage,         // the card sends these raw bytes instead (`raw`)
+  };
+  Kind kind = Kind::BadLrc;
+  std::uint8_t value = 0;
+  std::uint8_t inf = 0;
+  Bytes raw;
+};
+
+struct CardConfig {
+  AtrSpec atr;
+  std::optional<Bytes> atrOverride;   // raw ATR bytes, used as they are (for malformed ATRs)
+  std::uint8_t ifsd = 32;             // what the card assumes of the interface device until told otherwise
+  std::uint32_t fileSize = 1024;      // the one transparent EF (READ/UPDATE BINARY)
+  std::uint32_t t0NullProcedureBytes = 0;  // NULL procedure bytes before every T=0 answer
+};
+
+// The answer of the T=0 side to one TPDU (CLA INS P1 P2 P3 [data]).
+struct T0Answer {
+  Bytes response;                  // response data followed by SW1 SW2
+  std::uint32_t nullProcedureBytes = 0;  // 0x60 bytes the card sends first to ask for more time
+};
+
+class Card {
+ public:
+  explicit Card(CardConfig config = {});
+
+  const CardConfig& Config() const { return config_; }
+
+  // Cold or warm reset: the card is powered and answers with its ATR; the T=1
+  // state returns to its start (N(S) 0 both ways, IFSD from the config).
+  Bytes Reset(bool warm);
+  void PowerOff();
+  bool Powered() const { return powered_; }
+  Bytes Atr() const;
+
+  // T=0: one command TPDU as the reader hands it to the card.
+  T0Answer TransmitT0(std::span<const std::uint8_t> tpdu);
+
+  // T=1: one block from the interface device (NAD PCB LEN INF LRC); the
+  // card's answering block, or nothing when it stays silent.
+  std::optional<Bytes> ExchangeT1Block(std::span<const std::uint8_t> block);
+
+  // The whole APDU at once (old-generation readers run T=1 themselves).
+  Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
+
+  // Queue scripted faults of the T=1 side, used in order.
+  void ScriptT1Fault(T1Fault fault) { t1Faults_.push_back(std::move(fault)); }
+  std::size_t PendingT1Faults() const { return t1Faults_.size(); }
+
+  // What the card received and sent on its T=1 side, block by block.
+  const std::vector<Bytes>& T1BlocksReceived() const { return t1Received_; }
+  const std::vector<Bytes>& T1BlocksSent() const { return t1Sent_; }
+
+  // The content of the transparent file (for tests).
+  const Bytes& File() const { return file_; }
+
+ private:
+  CardConfig config_;
+  bool powered_ = false;
+  Bytes file_;
+  std::deque<T1Fault> t1Faults_;
+  std::vector<Bytes> t1Received_;
+  std::vector<Bytes> t1Sent_;
+  // The helpers that implement the engines add their state below.
+};
+
+}  // namespace emu

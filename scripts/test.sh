@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The whole test suite, from scratch: both deliverables built with gcc and
+# tested (Kt2210p for x86-64, Lm5520p for 32-bit x86), then Kt2210p once more
+# with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
+#   scripts/test.sh            everything
+#   scripts/test.sh quick      only the x86-64 gcc build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=2
+out=${BUILD_ROOT:-build}
+passed=0
+failed=0
+summary=()
+
+run_suite() {
+  local name=$1 dir=$2
+  shift 2
+  echo "=== $name: configure and build in $dir"
+  rm -rf "$dir"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  echo "=== $name: test"
+  local log="$dir/ctest.log"
+  set +e
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 120 2>&1 | tee "$log" | grep -vE "^ +[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed"
+  set -e
+  local line p f t
+  line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1 || true)
+  if [[ -z $line ]]; then
+    echo "$name: ctest did not finish" >&2
+    failed=$((failed + 1))
+    summary+=("$name: did not finish")
+    return
+  fi
+  t=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  f=$(sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  p=$((t - f))
+  passed=$((passed + p))
+  failed=$((failed + f))
+  summary+=("$name: $p passed, $f failed")
+}
+
+run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
+if [[ ${1:-} != quick ]]; then
+  run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake
+  CC=clang CXX=clang++ run_suite "Kt2210p (x86-64, clang, ASan+UBSan)" "$out/kt2210p-asan" -DDELIVERABLE=Kt2210p \
+    -DREADER_SANITIZE=address,undefined
+fi
+
+echo
+printf '%s\n' "${summary[@]}"
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]

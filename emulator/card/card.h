@@ -3,15 +3,20 @@
 // 7816-4 application behind both.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
-namespace emu {
+#include "emulator/card/application.h"
+#include "emulator/card/bytes.h"
+#include "emulator/card/t0.h"
+#include "emulator/card/t1_engine.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace emu {
 
 // What builds the ATR (ISO/IEC 7816-3 clause 8). Unset optionals are absent bytes.
 struct AtrSpec {
@@ -24,11 +29,25 @@ struct AtrSpec {
   bool tck = true;                      // append TCK when a protocol other than T=0 is announced
 };
 
-// Builds the ATR bytes for a spec, TCK computed.
+// Builds the ATR bytes for an AtrSpec, TCK computed. The TD bytes name T=0 before
+// T=1; TA3 and TB3 are reached through TD2, which names T=1 when T=1 is
+// offered. At most 15 historical bytes are kept (K is four bits).
 Bytes BuildAtr(const AtrSpec& spec);
 
 // One scripted misbehaviour of the card's T=1 side, consumed by the next
 // block the card would send (or, for Silence, the next block it receives).
+// Faults are used strictly in order.
+// - BadLrc, WrongSequence and Garbage spoil the answer on the wire only: the
+//   card keeps the correct block and sends that one when asked to repeat.
+//   WrongSequence waits at the front of the queue for the card's next I-block.
+// - RBlock and Silence act as if the received block had not arrived intact:
+//   the card's state does not move. The R-block's N(R) is the N(S) the card
+//   still expects.
+// - SRequest stands in for the answer, which the card sends once the
+//   interface device has answered the request (WTX, IFS; after IFS the card's
+//   IFSC is the request's INF). After S(ABORT response) the card forgets the
+//   chain, winds its sequence numbers back to before the aborted block and
+//   hands the turn back with an R-block. RESYNCH and ABORT requests carry no INF.
 struct T1Fault {
   enum class Kind {
     BadLrc,          // the next block goes out with a wrong check byte
@@ -65,20 +84,24 @@ class Card {
   const CardConfig& Config() const { return config_; }
 
   // Cold or warm reset: the card is powered and answers with its ATR; the T=1
-  // state returns to its start (N(S) 0 both ways, IFSD from the config).
+  // state returns to its start (N(S) 0 both ways, IFSD from the config,
+  // IFSC from TA3 or 32), the MF is selected again. The EF keeps its content.
   Bytes Reset(bool warm);
   void PowerOff();
   bool Powered() const { return powered_; }
   Bytes Atr() const;
 
-  // T=0: one command TPDU as the reader hands it to the card.
+  // T=0: one command TPDU as the reader hands it to the card. An unpowered
+  // card answers nothing (an empty response).
   T0Answer TransmitT0(std::span<const std::uint8_t> tpdu);
 
   // T=1: one block from the interface device (NAD PCB LEN INF LRC); the
-  // card's answering block, or nothing when it stays silent.
+  // card's answering block, or nothing when it stays silent or is unpowered.
+  // The card's NAD swaps the SAD and DAD of what it received: 0x52 -> 0x25.
   std::optional<Bytes> ExchangeT1Block(std::span<const std::uint8_t> block);
 
-  // The whole APDU at once (old-generation readers run T=1 themselves).
+  // The whole APDU at once (old-generation readers run T=1 themselves); the
+  // response data are at most Ne bytes. Empty when unpowered.
   Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
 
   // Queue scripted faults of the T=1 side, used in order.
@@ -90,16 +113,21 @@ class Card {
   const std::vector<Bytes>& T1BlocksSent() const { return t1Sent_; }
 
   // The content of the transparent file (for tests).
-  const Bytes& File() const { return file_; }
+  const Bytes& File() const { return app_.File(); }
+
+  // The information field sizes the T=1 side works with now.
+  std::uint8_t T1Ifsc() const { return t1_.Ifsc(); }
+  std::uint8_t T1Ifsd() const { return t1_.Ifsd(); }
 
  private:
   CardConfig config_;
   bool powered_ = false;
-  Bytes file_;
   std::deque<T1Fault> t1Faults_;
   std::vector<Bytes> t1Received_;
   std::vector<Bytes> t1Sent_;
-  // The helpers that implement the engines add their state below.
+  Application app_;
+  T0Engine t0_;
+  T1Engine t1_;
 };
 
 }  // namespace emu

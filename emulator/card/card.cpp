@@ -1,0 +1,58 @@
+#include "emulator/card/card.h"
+
+namespace emu {
+
+namespace {
+
+// A card without TA3 has the default IFSC of 32 (ISO/IEC 7816-3 clause 11.4).
+std::uint8_t InitialIfsc(const CardConfig& config) { return config.atr.ta3.value_or(32); }
+
+}  // namespace
+
+Card::Card(CardConfig config)
+    : config_(std::move(config)),
+      app_(config_.fileSize),
+      t1_(InitialIfsc(config_), config_.ifsd) {}
+
+Bytes Card::Reset(bool warm) {
+  // A warm reset and a cold one end alike for this card: the protocol state
+  // starts afresh and the ATR is the same.
+  static_cast<void>(warm);
+  powered_ = true;
+  app_.Reset();
+  t0_.Reset();
+  t1_.Reset();
+  return Atr();
+}
+
+void Card::PowerOff() { powered_ = false; }
+
+Bytes Card::Atr() const { return config_.atrOverride ? *config_.atrOverride : BuildAtr(config_.atr); }
+
+T0Answer Card::TransmitT0(std::span<const std::uint8_t> tpdu) {
+  if (!powered_) {
+    return {};
+  }
+  return {t0_.Transmit(tpdu, app_), config_.t0NullProcedureBytes};
+}
+
+std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) {
+  if (!powered_) {
+    return std::nullopt;
+  }
+  t1Received_.emplace_back(block.begin(), block.end());
+  std::optional<Bytes> answer = t1_.Exchange(block, t1Faults_, app_);
+  if (answer) {
+    t1Sent_.push_back(*answer);
+  }
+  return answer;
+}
+
+Bytes Card::TransmitApdu(std::span<const std::uint8_t> apdu) {
+  if (!powered_) {
+    return {};
+  }
+  return app_.Transmit(apdu);
+}
+
+}  // namespace emu

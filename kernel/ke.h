@@ -114,6 +114,8 @@ PKTHREAD KeGetCurrentThread();
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued before the call has run.
+void KeFlushQueuedDpcs();
 
 void KeInitializeTimer(PKTIMER Timer);
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);

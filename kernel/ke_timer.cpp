@@ -253,3 +253,16 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
   std::lock_guard<std::mutex> guard(TheScheduler().lock);
   return Timer->Header.SignalState > 0 ? TRUE : FALSE;
 }
+
+void KeFlushQueuedDpcs() {
+  // The one DPC thread runs DPCs in order: when a marker queued now has run,
+  // so has every DPC queued before it.
+  KEVENT done;
+  KDPC marker;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  KeInitializeDpc(
+      &marker, [](KDPC*, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE); },
+      &done);
+  KeInsertQueueDpc(&marker, nullptr, nullptr);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+}

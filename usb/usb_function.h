@@ -24,7 +24,7 @@ constexpr DeviceTime kNever = std::numeric_limits<DeviceTime>::max();
 // bus driver completes it with and the USBD status it writes into the URB.
 struct TransferFailure {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::uint32_t usbdStatus = 0xC0000004;  // USBD_STATUS_STALL_PID
+  std::int32_t usbdStatus = static_cast<std::int32_t>(0xC0000004);  // USBD_STATUS_STALL_PID
 };
 
 struct OutResult {

@@ -15,9 +15,9 @@ constexpr std::uint8_t kDeviceDescriptorType = 0x01;
 constexpr std::uint8_t kConfigurationDescriptorType = 0x02;
 
 // What a transfer to a disabled port ends with: the device does not answer.
-constexpr usb::TransferFailure kPortDisabledFailure{STATUS_UNSUCCESSFUL, 0xC0000005};  // USBD_STATUS_DEV_NOT_RESPONDING
+constexpr usb::TransferFailure kPortDisabledFailure{STATUS_UNSUCCESSFUL, NTSTATUS_VALUE(0xC0000005)};  // USBD_STATUS_DEV_NOT_RESPONDING
 // A transfer to an endpoint the interface does not have is stalled.
-constexpr usb::TransferFailure kNoEndpointFailure{STATUS_UNSUCCESSFUL, 0xC0000004};  // USBD_STATUS_STALL_PID
+constexpr usb::TransferFailure kNoEndpointFailure{STATUS_UNSUCCESSFUL, NTSTATUS_VALUE(0xC0000004)};  // USBD_STATUS_STALL_PID
 
 usb::OutResult FailedOut(const usb::TransferFailure& failure, DeviceTime now) {
   usb::OutResult r;

@@ -144,7 +144,7 @@ TEST_F(Faults, FaultsAreUsedInOrder) {
 }
 
 TEST_F(Faults, FailedOutTransferLosesItsFrame) {
-  reader.FailNextBulkOut(usb::TransferFailure{STATUS_DEVICE_DATA_ERROR, 0xC0000011});
+  reader.FailNextBulkOut(usb::TransferFailure{STATUS_DEVICE_DATA_ERROR, NTSTATUS_VALUE(0xC0000011)});
   const usb::OutResult out = host.Write(kStatusRequest, 0);
   EXPECT_TRUE(out.failed);
   EXPECT_EQ(out.failure.status, STATUS_DEVICE_DATA_ERROR);

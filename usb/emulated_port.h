@@ -1,0 +1,71 @@
+// A port of the emulated USB hub: the bus driver's physical device object at
+// the bottom of a device stack, with a UsbFunction (the emulated reader)
+// behind it. It serves every request a function driver sends down: descriptor
+// reads, select configuration and unconfigure, pipe aborts, bulk transfers,
+// port status and reset, the capability query, power and Plug and Play.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/wdm.h"
+#include "usb/usb.h"
+#include "usb/usb_function.h"
+
+namespace usb {
+
+// One entry of what crossed the port.
+struct TraceEntry {
+  enum class Kind { BulkOut, BulkIn, GetDescriptor, SelectConfiguration, Unconfigure, AbortPipe, PortStatus, PortReset };
+  Kind kind;
+  LONGLONG time;                    // system time at completion
+  std::uint8_t endpoint = 0;        // bulk transfers and aborts
+  std::vector<std::uint8_t> data;   // bytes sent (OUT) or received (IN)
+  ULONG requested = 0;              // IN: the length asked for; descriptors: the buffer length
+  NTSTATUS status = STATUS_SUCCESS;
+};
+
+std::string FormatTraceEntry(const TraceEntry& entry);
+
+class EmulatedPort {
+ public:
+  explicit EmulatedPort(std::shared_ptr<UsbFunction> function);
+  ~EmulatedPort();
+  EmulatedPort(const EmulatedPort&) = delete;
+  EmulatedPort& operator=(const EmulatedPort&) = delete;
+
+  // The physical device object a function driver's AddDevice is given.
+  PDEVICE_OBJECT PhysicalDeviceObject() const;
+  UsbFunction& Function() const;
+
+  // The device goes away: parked transfers fail, later ones too, and the
+  // port reports it disconnected (STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE).
+  void Unplug();
+  bool Plugged() const;
+
+  // What the capability query answers (DeviceState array, DeviceWake, ...).
+  void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);
+  // The next device power request for this state fails with this status.
+  void FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status);
+  // Completes a waiting wait-wake request, as the device signalling resume.
+  bool SignalWake();
+  bool WaitWakePending() const;
+  DEVICE_POWER_STATE DevicePower() const;
+
+  // Transfers and requests in the order they completed.
+  std::vector<TraceEntry> Trace() const;
+  // Only the bulk transfers (OUT and IN with data, or failed).
+  std::vector<TraceEntry> BulkTrace() const;
+  void ClearTrace();
+  // Bulk IN transfers waiting for the device right now.
+  std::size_t ParkedTransfers() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace usb

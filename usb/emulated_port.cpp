@@ -468,11 +468,12 @@ std::size_t EmulatedPort::ParkedTransfers() const {
   return state_->transfers.size();
 }
 
-std::string FormatTraceEntry(const TraceEntry& entry) {
+std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin) {
   static const char* const kNames[] = {"OUT", "IN", "GET_DESCRIPTOR", "SELECT_CONFIGURATION", "UNCONFIGURE",
                                        "ABORT_PIPE", "PORT_STATUS", "PORT_RESET"};
   char head[96];
-  std::snprintf(head, sizeof head, "%12.6f %-20s ep %02X status %08X", static_cast<double>(entry.time % 10000000000LL) / 1e7,
+  std::snprintf(head, sizeof head, "%10.3f ms %-20s ep %02X status %08X",
+                static_cast<double>(entry.time - origin) / static_cast<double>(kernel::kMillisecond),
                 kNames[static_cast<int>(entry.kind)], entry.endpoint, static_cast<ULONG>(entry.status));
   std::string text = head;
   if (!entry.data.empty()) {

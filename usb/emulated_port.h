@@ -27,7 +27,8 @@ struct TraceEntry {
   NTSTATUS status = STATUS_SUCCESS;
 };
 
-std::string FormatTraceEntry(const TraceEntry& entry);
+// One line: time in milliseconds since `origin` (system time), kind, endpoint, status, bytes.
+std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin = 0);
 
 class EmulatedPort {
  public:

@@ -212,8 +212,8 @@ TEST_F(BulkTransferTest, WrongDirectionOrMissingBufferIsRefusedBeforeTheDeviceSe
 TEST_F(BulkTransferTest, TraceLinesAreReadable) {
   TraceEntry entry{TraceEntry::Kind::BulkOut, 134116992000000000LL + 15 * kMillisecond, 0x02, kStatusCommand, 6,
                    STATUS_SUCCESS};
-  const std::string line = usb::FormatTraceEntry(entry);
-  EXPECT_NE(line.find("OUT"), std::string::npos);
+  const std::string line = usb::FormatTraceEntry(entry, 134116992000000000LL);
+  EXPECT_NE(line.find("15.000 ms OUT"), std::string::npos) << line;
   EXPECT_NE(line.find("12 00 02 01 31 20"), std::string::npos) << line;
 }
 

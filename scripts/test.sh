@@ -24,7 +24,7 @@ run_suite() {
   echo "=== $name: test"
   local log="$dir/ctest.log"
   set +e
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 120 2>&1 | tee "$log" | grep -vE "^ +[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed"
+  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 120 2>&1 | tee "$log" | grep -vE "^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: "
   set -e
   local line p f t
   line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1 || true)

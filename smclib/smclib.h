@@ -1,0 +1,245 @@
+// The smart-card driver library's shared record, SMARTCARD_EXTENSION, and
+// the records inside it, laid out as the platform's smclib.h publishes them
+// for each processor, with the library calls a reader driver makes.
+//
+// A reader driver owns the extension (it is the head of its device
+// extension), fills its identity, capabilities and reader functions, and the
+// library reads and writes the rest. OsData is the library's own.
+#pragma once
+
+#include "kernel/wdm.h"
+#include "smclib/winsmcrd.h"
+
+constexpr ULONG SMCLIB_VERSION = 0x150;
+constexpr ULONG MAXIMUM_ATTR_STRING_LENGTH = 32;
+
+// Slots of the reader-function table.
+constexpr ULONG RDF_CARD_POWER = 0;
+constexpr ULONG RDF_TRANSMIT = 1;
+constexpr ULONG RDF_CARD_EJECT = 2;
+constexpr ULONG RDF_READER_SWALLOW = 3;
+constexpr ULONG RDF_CARD_TRACKING = 4;
+constexpr ULONG RDF_SET_PROTOCOL = 5;
+constexpr ULONG RDF_DEBUG_LEVEL = 6;
+constexpr ULONG RDF_CARD_CONFISCATE = 7;
+constexpr ULONG RDF_IOCTL_VENDOR = 8;
+constexpr ULONG RDF_ATR_PARSE = 9;
+constexpr ULONG RDF_SLOT_COUNT = 16;
+
+struct SMARTCARD_EXTENSION;
+using PSMARTCARD_EXTENSION = SMARTCARD_EXTENSION*;
+// The reader driver's own record; the library only carries the pointer.
+struct READER_EXTENSION;
+using PREADER_EXTENSION = READER_EXTENSION*;
+struct SMARTCARD_OS_DATA;
+using PSMARTCARD_OS_DATA = SMARTCARD_OS_DATA*;
+struct PERF_INFO;
+using PPERF_INFO = PERF_INFO*;
+
+// An ASCII attribute string with its length.
+struct SCARD_ATTR_STRING {
+  USHORT Length;
+  UCHAR Buffer[MAXIMUM_ATTR_STRING_LENGTH];
+};
+
+struct VENDOR_ATTR {
+  SCARD_ATTR_STRING VendorName;
+  SCARD_ATTR_STRING IfdType;
+  // Tells readers of the same type apart.
+  ULONG UnitNo;
+  struct {
+    USHORT BuildNumber;
+    UCHAR VersionMinor;
+    UCHAR VersionMajor;
+  } IfdVersion;
+  SCARD_ATTR_STRING IfdSerialNo;
+  ULONG Reserved[3];
+};
+using PVENDOR_ATTR = VENDOR_ATTR*;
+
+// ISO/IEC 7816-3 clause 8.3 tables 7 and 8: clock rate conversion F with the
+// maximum clock fs, and bit rate adjustment D.
+struct CLOCK_RATE_CONVERSION {
+  const ULONG F;
+  const ULONG fs;
+};
+using PCLOCK_RATE_CONVERSION = CLOCK_RATE_CONVERSION*;
+
+struct BIT_RATE_ADJUSTMENT {
+  const ULONG DNumerator;
+  const ULONG DDivisor;
+};
+using PBIT_RATE_ADJUSTMENT = BIT_RATE_ADJUSTMENT*;
+
+constexpr UCHAR PTS_TYPE_DEFAULT = 0x00;
+constexpr UCHAR PTS_TYPE_OPTIMAL = 0x01;
+constexpr UCHAR PTS_TYPE_USER = 0x02;
+
+struct PTS_DATA {
+  UCHAR Type;
+  UCHAR Fl;
+  UCHAR Dl;
+  ULONG CLKFrequency;
+  ULONG DataRate;
+  UCHAR StopBits;
+};
+using PPTS_DATA = PTS_DATA*;
+
+struct SCARD_CARD_CAPABILITIES {
+  BOOLEAN InversConvention;
+  ULONG etu;
+  // ISO/IEC 7816-3 bounds an ATR at 33 bytes; the field has room for more.
+  struct {
+    UCHAR Buffer[64];
+    UCHAR Length;
+  } ATR;
+  struct {
+    UCHAR Buffer[16];
+    UCHAR Length;
+  } HistoricalChars;
+  PCLOCK_RATE_CONVERSION ClockRateConversion;
+  PBIT_RATE_ADJUSTMENT BitRateAdjustment;
+  UCHAR Fl;
+  UCHAR Dl;
+  UCHAR II;
+  UCHAR P;
+  UCHAR N;
+  ULONG GT;
+  struct {
+    ULONG Supported;
+    ULONG Selected;
+  } Protocol;
+  struct {
+    UCHAR WI;
+    ULONG WT;
+  } T0;
+  struct {
+    UCHAR IFSC;
+    UCHAR CWI;
+    UCHAR BWI;
+    UCHAR EDC;
+    ULONG CWT;
+    ULONG BWT;
+    ULONG BGT;
+  } T1;
+  PTS_DATA PtsData;
+  UCHAR Reserved[100 - sizeof(PTS_DATA)];
+};
+using PSCARD_CARD_CAPABILITIES = SCARD_CARD_CAPABILITIES*;
+
+struct SCARD_READER_CAPABILITIES {
+  ULONG SupportedProtocols;
+  ULONG Reserved;
+  ULONG ReaderType;
+  ULONG MechProperties;
+  ULONG CurrentState;
+  ULONG Channel;
+  // Clocks in kHz, data rates in bit/s.
+  struct {
+    ULONG Default;
+    ULONG Max;
+  } CLKFrequency;
+  struct {
+    ULONG Default;
+    ULONG Max;
+  } DataRate;
+  ULONG MaxIFSD;
+  ULONG PowerMgmtSupport;
+  ULONG CardConfiscated;
+  struct SCARD_RATE_LIST {
+    PULONG List;
+    UCHAR Entries;
+  };
+  SCARD_RATE_LIST DataRatesSupported;
+  SCARD_RATE_LIST CLKFrequenciesSupported;
+  UCHAR Reserved1[100 - sizeof(ULONG) - 2 * sizeof(SCARD_RATE_LIST)];
+};
+using PSCARD_READER_CAPABILITIES = SCARD_READER_CAPABILITIES*;
+
+// The library's request and reply buffers, allocated at SmartcardInitialize
+// with the sizes the driver set.
+struct SMARTCARD_REQUEST {
+  PUCHAR Buffer;
+  ULONG BufferSize;
+  ULONG BufferLength;
+};
+using PSMARTCARD_REQUEST = SMARTCARD_REQUEST*;
+
+struct SMARTCARD_REPLY {
+  PUCHAR Buffer;
+  ULONG BufferSize;
+  ULONG BufferLength;
+};
+using PSMARTCARD_REPLY = SMARTCARD_REPLY*;
+
+struct T0_DATA {
+  ULONG Lc;
+  ULONG Le;
+};
+using PT0_DATA = T0_DATA*;
+
+struct T1_DATA {
+  // Information field sizes of the card (IFSC) and of the reader (IFSD).
+  UCHAR IFSC;
+  UCHAR IFSD;
+  ULONG BytesReceived;
+  ULONG BytesSent;
+  ULONG BytesToSend;
+  UCHAR LastError;
+  BOOLEAN MoreData;
+  UCHAR NAD;
+  ULONG OriginalState;
+  UCHAR RSN;
+  UCHAR SSN;
+  ULONG State;
+  UCHAR Wtx;
+  PUCHAR ReplyData;
+  BOOLEAN WaitForReply;
+  UCHAR InfBytesSent;
+  UCHAR Reserved[10 - sizeof(BOOLEAN) - sizeof(UCHAR)];
+};
+using PT1_DATA = T1_DATA*;
+
+struct SMARTCARD_EXTENSION {
+  ULONG Version;
+  VENDOR_ATTR VendorAttr;
+  NTSTATUS (*ReaderFunction[RDF_SLOT_COUNT])(PSMARTCARD_EXTENSION SmartcardExtension);
+  SCARD_CARD_CAPABILITIES CardCapabilities;
+  ULONG LastError;
+  // The caller's data of the request in progress, set by the library before
+  // it calls a reader function.
+  struct {
+    PULONG Information;
+    PUCHAR RequestBuffer;
+    ULONG RequestBufferLength;
+    PUCHAR ReplyBuffer;
+    ULONG ReplyBufferLength;
+  } IoRequest;
+  ULONG MajorIoControlCode;
+  ULONG MinorIoControlCode;
+  PSMARTCARD_OS_DATA OsData;
+  SCARD_READER_CAPABILITIES ReaderCapabilities;
+  PREADER_EXTENSION ReaderExtension;
+  SMARTCARD_REPLY SmartcardReply;
+  SMARTCARD_REQUEST SmartcardRequest;
+  T0_DATA T0;
+  T1_DATA T1;
+  PPERF_INFO PerfInfo;
+  ULONG Reserved[25 - sizeof(PPERF_INFO)];
+};
+
+// The library's per-device data. DeviceObject is the reader's device object
+// (the driver stores it after SmartcardInitialize); CurrentIrp is the request
+// being served; NotificationIrp a waiting card-tracking request; SpinLock
+// guards NotificationIrp and the card state change that completes it.
+struct SMARTCARD_OS_DATA {
+  PSMARTCARD_EXTENSION SmartcardExtension;
+  PDEVICE_OBJECT DeviceObject;
+  PIRP CurrentIrp;
+  PIRP NotificationIrp;
+  KSPIN_LOCK SpinLock;
+};
+
+// Writes one entry to the system event log. Insertion and DumpData are
+// kept as the platform's call has them.
+void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);

@@ -1,0 +1,29 @@
+// Building and running a reader command.
+#include "reader/command_frame.h"
+
+#include "reader/reader_commands.h"
+#include "reader/reader_frame.h"
+#include "reader/reader_lock.h"
+#include "reader/transport.h"
+
+void PrepareReaderCommand(DeviceContext* Context, UCHAR Command, const UCHAR* Parameters, ULONG ParameterCount,
+                          BOOLEAN ToggleSequence) {
+  Context->ExchangeTimeout = ReaderCommandTimeout;
+  const FRAME_GENERATION generation = FrameGenerationFor(Context->FirmwareVersion);
+  Context->ExchangeLength = BuildReaderCommandFrame(generation, Context->SequenceByte, Command, Parameters,
+                                                    ParameterCount, Context->ExchangeBuffer);
+  if (generation == FrameGenerationNew && ToggleSequence) Context->SequenceByte ^= SequenceByteToggle;
+}
+
+NTSTATUS ExchangeReaderCommand(PDEVICE_OBJECT DeviceObject) {
+  return CommandExchange(DeviceObject, ReaderCommandBounded);
+}
+
+NTSTATUS RunReaderCommand(PDEVICE_OBJECT DeviceObject, UCHAR Command, const UCHAR* Parameters, ULONG ParameterCount) {
+  DeviceContext* context = GetDeviceContext(DeviceObject);
+  AcquireReaderLock(context);
+  PrepareReaderCommand(context, Command, Parameters, ParameterCount, TRUE);
+  const NTSTATUS status = ExchangeReaderCommand(DeviceObject);
+  ReleaseReaderLock(context);
+  return status;
+}

@@ -1,0 +1,17 @@
+// What every reader command does before and during its exchange.
+#pragma once
+
+#include "device/device_context.h"
+
+// Builds the command's frame in ExchangeBuffer in the generation of
+// FirmwareVersion, sets ExchangeLength and the 5-second ExchangeTimeout.
+// A new-generation frame carries SequenceByte, which is then toggled when
+// ToggleSequence is set. The caller holds ReaderLock.
+void PrepareReaderCommand(DeviceContext* Context, UCHAR Command, const UCHAR* Parameters, ULONG ParameterCount,
+                          BOOLEAN ToggleSequence);
+
+// CommandExchange with the reader commands' bound.
+NTSTATUS ExchangeReaderCommand(PDEVICE_OBJECT DeviceObject);
+
+// Takes ReaderLock, prepares (toggling the sequence byte), exchanges, releases.
+NTSTATUS RunReaderCommand(PDEVICE_OBJECT DeviceObject, UCHAR Command, const UCHAR* Parameters, ULONG ParameterCount);

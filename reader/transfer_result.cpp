@@ -1,0 +1,37 @@
+// Waiting for the answer to an old-generation card frame, which the reader
+// runs on its own while the driver polls its state.
+#include "reader/reader_commands.h"
+#include "reader/reader_lock.h"
+#include "reader/reply.h"
+
+namespace {
+
+constexpr ULONG TransferStateIndex = 2;
+
+}  // namespace
+
+NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
+  DeviceContext* context = GetDeviceContext(DeviceObject);
+  AcquireReaderLock(context);
+  LARGE_INTEGER start;
+  KeQuerySystemTime(&start);
+  NTSTATUS status = STATUS_SUCCESS;
+  UCHAR state = 0;
+  for (;;) {
+    status = GetTransferStatus(DeviceObject);
+    if (NT_ERROR(status)) break;
+    status = ReadReplyByte(context, TransferStateIndex, &state);
+    if (NT_ERROR(status) || state >= TransferAnswered) break;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart - start.QuadPart > TransferResultTimeLimit) {
+      status = STATUS_IO_TIMEOUT;
+      break;
+    }
+  }
+  if (!NT_ERROR(status)) {
+    status = state == TransferAnswered ? GetTransferResult(DeviceObject) : STATUS_IO_DEVICE_ERROR;
+  }
+  ReleaseReaderLock(context);
+  return status;
+}

@@ -291,7 +291,8 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
     kernel::verifier::Fail("IofCompleteRequest: the request was completed twice");
     return;
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // Another thread may be cancelling this request right now; read what it writes atomically.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
     kernel::verifier::Fail("IofCompleteRequest: the request still has a cancel routine");
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -320,7 +321,8 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
     const NTSTATUS status = Irp->IoStatus.Status;
     const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
                                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
-                                               (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+                                               (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) &&
+                                                (control & SL_INVOKE_ON_CANCEL) != 0));
     if (invoke) {
       // The routine belongs to the driver above; it gets that driver's device.
       PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
@@ -359,7 +361,8 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
       // that sent it, as a kernel APC: that thread cannot see it freed while
       // it runs at APC_LEVEL.
       PKTHREAD thread = Irp->Tail.Overlay.Thread;
-      if ((Irp->PendingReturned || Irp->Cancel) && thread != nullptr && thread != KeGetCurrentThread()) {
+      if ((Irp->PendingReturned || __atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST)) && thread != nullptr &&
+          thread != KeGetCurrentThread()) {
         kernel::detail::TheScheduler().QueueApc(
             thread, [Irp, length = record.outputLength] { kernel::detail::FinishThreaded(Irp, length); });
       } else {
@@ -374,7 +377,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   if (!kernel::detail::Check(Irp, "IoCancelIrp")) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
   const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

@@ -118,8 +118,13 @@ TEST_F(CancelTest, RequestCompletingAsTheBoundRunsOutEndsExactlyOnce) {
   KeInitializeDpc(
       &dpc,
       [](KDPC*, PVOID, PVOID, PVOID) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
         PIRP irp = g_parked;
-        if (irp != nullptr && TakeBack(irp)) kerneltest::CompleteWith(irp, STATUS_SUCCESS);
+        const bool mine = irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        if (mine) g_parked = nullptr;
+        IoReleaseCancelSpinLock(irql);
+        if (mine) kerneltest::CompleteWith(irp, STATUS_SUCCESS);
         KeSetEvent(&dpcRan, IO_NO_INCREMENT, FALSE);
       },
       nullptr);

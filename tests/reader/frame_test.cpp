@@ -45,12 +45,6 @@ TEST(ReaderFrame, BuildsReaderCommandFramesOfBothGenerations) {
   }
 }
 
-TEST(ReaderFrame, RefusesMoreParametersThanACommandHas) {
-  UCHAR frame[ReaderCommandFrameMax] = {};
-  const UCHAR parameters[] = {1, 2, 3};
-  EXPECT_EQ(BuildReaderCommandFrame(FrameGenerationNew, 0, 0x31, parameters, 3, frame), 0u);
-}
-
 struct ReplyCase {
   const char* what;
   FRAME_GENERATION generation;

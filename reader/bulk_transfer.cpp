@@ -57,7 +57,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
   transfer.TransferBuffer = context->ExchangeBuffer + offset;
 
   const NTSTATUS status = SubmitUrbSync(DeviceObject, urb, Bounded);
-  if (!NT_ERROR(status)) context->ExchangeLength = transfer.TransferBufferLength;
+  if (NT_SUCCESS(status)) context->ExchangeLength = transfer.TransferBufferLength;
   ExFreePool(urb);
   return status;
 }

@@ -49,7 +49,7 @@ NTSTATUS GetAtr(PDEVICE_OBJECT DeviceObject) {
   AcquireReaderLock(context);
   PrepareReaderCommand(context, CommandGetAtr, GetAtrParameters, sizeof(GetAtrParameters), TRUE);
   NTSTATUS status = ExchangeReaderCommand(DeviceObject);
-  if (!NT_ERROR(status)) {
+  if (NT_SUCCESS(status)) {
     const NTSTATUS stored = StoreAtr(context);
     if (!NT_SUCCESS(stored)) status = stored;
   }

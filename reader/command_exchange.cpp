@@ -13,7 +13,7 @@ NTSTATUS WriteRequest(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   const BOOLEAN fillsPackets = context->ExchangeLength != 0 && context->ExchangeLength % BulkPacketSize == 0;
   const NTSTATUS status = BulkTransfer(DeviceObject, TransferWrite, Bounded);
-  if (!fillsPackets || NT_ERROR(status)) return status;
+  if (!fillsPackets || !NT_SUCCESS(status)) return status;
   // USB 2.0 clause 5.8.3: a transfer that ends with a full packet is ended
   // by a zero-length packet, or the reader waits for more.
   context->ExchangeLength = 0;
@@ -25,7 +25,7 @@ NTSTATUS WriteRequest(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
 NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   NTSTATUS status = WriteRequest(DeviceObject, Bounded);
-  if (NT_ERROR(status)) return status;
+  if (!NT_SUCCESS(status)) return status;
 
   const FRAME_GENERATION generation = FrameGenerationFor(context->FirmwareVersion);
   context->ReceiveOffset = 0;
@@ -41,7 +41,7 @@ NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
     const ULONG room = ExchangeBufferSize - context->ReceiveOffset;
     context->ExchangeLength = room < ReplyReadSize ? room : ReplyReadSize;
     status = BulkTransfer(DeviceObject, TransferRead, Bounded);
-    if (NT_ERROR(status)) break;
+    if (!NT_SUCCESS(status)) break;
     received += context->ExchangeLength;
     if (!tooLong) kept = received;
 
@@ -63,6 +63,6 @@ NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
   }
 
   context->ExchangeLength = tooLong ? kept : received;
-  if (tooLong && !NT_ERROR(status)) status = STATUS_DEVICE_DATA_ERROR;
+  if (tooLong && NT_SUCCESS(status)) status = STATUS_DEVICE_DATA_ERROR;
   return status;
 }

@@ -24,7 +24,7 @@ NTSTATUS ReadFirmwareVersion(PDEVICE_OBJECT DeviceObject) {
   AcquireReaderLock(context);
   PrepareReaderCommand(context, CommandReadFirmwareVersion, nullptr, 0, TRUE);
   NTSTATUS status = ExchangeReaderCommand(DeviceObject);
-  if (!NT_ERROR(status)) {
+  if (NT_SUCCESS(status)) {
     UCHAR major = 0;
     UCHAR minorHigh = 0;
     UCHAR minorLow = 0;
@@ -52,7 +52,7 @@ NTSTATUS SendCommandB0(PDEVICE_OBJECT DeviceObject) {
   const UCHAR parameters[] = {0x00, context->CommandB0Parameter};
   PrepareReaderCommand(context, CommandB0, parameters, sizeof(parameters), TRUE);
   const NTSTATUS status = ExchangeReaderCommand(DeviceObject);
-  if (!NT_ERROR(status)) context->T1Sequence = T1SequenceAfterCommandB0;
+  if (NT_SUCCESS(status)) context->T1Sequence = T1SequenceAfterCommandB0;
   ReleaseReaderLock(context);
   return status;
 }

@@ -60,8 +60,8 @@ NTSTATUS PassThroughFrame(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULONG
   }
 
   NTSTATUS status = CommandExchange(DeviceObject, ReaderCommandBounded);
-  if (!NT_ERROR(status) && cardFrame) status = AwaitTransferResult(DeviceObject);
-  if (!NT_ERROR(status)) {
+  if (NT_SUCCESS(status) && cardFrame) status = AwaitTransferResult(DeviceObject);
+  if (NT_SUCCESS(status)) {
     if (context->ExchangeLength > ReplyCapacity) {
       status = STATUS_BUFFER_TOO_SMALL;
     } else {

@@ -25,7 +25,7 @@ NTSTATUS SendPortRequest(PDEVICE_OBJECT DeviceObject, ULONG IoControlCode, PVOID
 NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
   ULONG portStatus = 0;
   const NTSTATUS status = SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
-  if (NT_ERROR(status) || (portStatus & USBD_PORT_ENABLED) != 0 || (portStatus & USBD_PORT_CONNECTED) == 0) {
+  if (!NT_SUCCESS(status) || (portStatus & USBD_PORT_ENABLED) != 0 || (portStatus & USBD_PORT_CONNECTED) == 0) {
     return status;
   }
   return SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);

@@ -19,9 +19,9 @@ NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
   UCHAR state = 0;
   for (;;) {
     status = GetTransferStatus(DeviceObject);
-    if (NT_ERROR(status)) break;
+    if (!NT_SUCCESS(status)) break;
     status = ReadReplyByte(context, TransferStateIndex, &state);
-    if (NT_ERROR(status) || state >= TransferAnswered) break;
+    if (!NT_SUCCESS(status) || state >= TransferAnswered) break;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     if (now.QuadPart - start.QuadPart > TransferResultTimeLimit) {
@@ -29,7 +29,7 @@ NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
-  if (!NT_ERROR(status)) {
+  if (NT_SUCCESS(status)) {
     status = state == TransferAnswered ? GetTransferResult(DeviceObject) : STATUS_IO_DEVICE_ERROR;
   }
   ReleaseReaderLock(context);

@@ -34,7 +34,7 @@ NTSTATUS GetVersionBlock(PDEVICE_OBJECT device, DeviceContext* context, const VE
   request.Buffer[4] = ModelIdentity.DriverVersionMajor;
   request.Buffer[5] = ModelIdentity.DriverVersionMinor;
   const NTSTATUS status = ReadFirmwareVersion(device);
-  if (NT_ERROR(status)) return status;
+  if (!NT_SUCCESS(status)) return status;
   const READER_EXTENSION* extension = GetReaderExtension(context);
   request.Buffer[6] = extension->FirmwareMajor;
   request.Buffer[7] = extension->FirmwareMinor;
@@ -59,7 +59,7 @@ NTSTATUS RunStatusByteCommand(PDEVICE_OBJECT device, DeviceContext* context, ULO
       status = SendCommandD8(device);
     }
   }
-  if (NT_ERROR(status)) return status;
+  if (!NT_SUCCESS(status)) return status;
   UCHAR statusBytes[VendorStatusBytesLength];
   const NTSTATUS read = ReadReplyStatusBytes(context, statusBytes);
   if (!NT_SUCCESS(read)) return read;
@@ -111,7 +111,7 @@ NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
       break;
   }
   // Information stays 0 on every failure.
-  if (NT_ERROR(status)) irp->IoStatus.Information = 0;
+  if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
   irp->IoStatus.Status = status;
   ReleaseReaderLock(context);
   return status;

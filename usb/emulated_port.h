@@ -57,7 +57,7 @@ class EmulatedPort {
 
   // Transfers and requests in the order they completed.
   std::vector<TraceEntry> Trace() const;
-  // Only the bulk transfers (OUT and IN with data, or failed).
+  // Only the bulk transfers, OUT and IN (an IN transfer that brought no bytes included).
   std::vector<TraceEntry> BulkTrace() const;
   void ClearTrace();
   // Bulk IN transfers waiting for the device right now.

@@ -1,0 +1,40 @@
+// CardEject: the reader's eject command, and the card recorded as absent.
+#include "card/card_power.h"
+#include "card/reader_functions.h"
+#include "reader/reader_commands.h"
+#include "reader/reader_lock.h"
+#include "reader/reply.h"
+#include "tracking/card_tracking.h"
+
+namespace {
+
+// Information byte 3 of the eject reply: the reader had no card to eject.
+constexpr ULONG EjectNoCardIndex = 3;
+constexpr UCHAR EjectNoCard = 0xAD;
+
+}  // namespace
+
+NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension) {
+  DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
+  const PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
+  *SmartcardExtension->IoRequest.Information = 0;
+
+  AcquireReaderLock(context);
+  NTSTATUS status = EjectCard(device);
+  if (status != STATUS_SUCCESS) {
+    ReleaseReaderLock(context);
+    return ReaderCommandFailure(status);
+  }
+  UCHAR answer;
+  const NTSTATUS read = ReadReplyByte(context, EjectNoCardIndex, &answer);
+  if (!NT_SUCCESS(read)) {
+    // A reply too short to say whether there was a card says nothing about it.
+    ReleaseReaderLock(context);
+    return read;
+  }
+  if (answer == EjectNoCard) status = STATUS_NO_MEDIA;
+  // Either way the slot is empty now, and a waiting tracking request hears of it.
+  SetCardState(context, 0, 0);
+  ReleaseReaderLock(context);
+  return status;
+}

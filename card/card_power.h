@@ -1,0 +1,15 @@
+// Decisions the card-power, protocol and eject reader functions share:
+// pure functions of the reader's status byte, of a command's status and of
+// the caller's protocol mask.
+#pragma once
+
+#include "device/device_context.h"
+
+// Card power's presence rule: bits 0x20 (set up) and 0x08 (card in) both set.
+BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus);
+
+// The status a reader function reports for a reader command that did not
+// return STATUS_SUCCESS: the command's own, except that a reader that did
+// not answer in time (STATUS_TIMEOUT, a success-class status) is reported
+// as STATUS_IO_TIMEOUT.
+NTSTATUS ReaderCommandFailure(NTSTATUS Status);

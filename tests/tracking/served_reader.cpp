@@ -1,0 +1,148 @@
+// Standing the reader device up as device creation will, and taking it
+// down as removal will.
+#include "tests/tracking/served_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "card/reader_functions.h"
+#include "reader/reader_commands.h"
+#include "tracking/card_tracking.h"
+#include "tracking/presence_poll.h"
+
+namespace trackingtest {
+namespace {
+
+// The device-control gate of the finished driver comes later; here the
+// request goes to the library under its remove lock.
+NTSTATUS DispatchThroughLibrary(PDEVICE_OBJECT device, PIRP irp) {
+  SMARTCARD_EXTENSION& extension = GetDeviceContext(device)->SmartcardExtension;
+  NTSTATUS status = SmartcardAcquireRemoveLock(&extension);
+  if (!NT_SUCCESS(status)) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  status = SmartcardDeviceControl(&extension, irp);
+  SmartcardReleaseRemoveLock(&extension);
+  return status;
+}
+
+NTSTATUS DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+// What the library does with a tracking request before it calls
+// CardTracking: the request waits in the slot.
+NTSTATUS ParkAsLibrary(PDEVICE_OBJECT device, PIRP irp) {
+  IoMarkIrpPending(irp);
+  GetDeviceContext(device)->SmartcardExtension.OsData->NotificationIrp = irp;
+  return STATUS_PENDING;
+}
+
+Bytes LittleEndian32(ULONG value) {
+  return Bytes{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+               static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+}  // namespace
+
+std::shared_ptr<emu::Card> T1Card() {
+  emu::CardConfig config;
+  config.atr.t0 = false;
+  config.atr.t1 = true;
+  config.atr.historical = {0x54, 0x31};
+  return std::make_shared<emu::Card>(config);
+}
+
+ServedReader::ServedReader(emu::ReaderConfig config) : device_(std::move(config)) {
+  DeviceContext& context = Context();
+  SMARTCARD_EXTENSION& extension = context.SmartcardExtension;
+  // The fixture stands in for the library's data; the library's own replace them.
+  ExFreePool(extension.OsData);
+  extension.OsData = nullptr;
+  EXPECT_EQ(SmartcardInitialize(&extension), STATUS_SUCCESS);
+  extension.OsData->DeviceObject = Device();
+  extension.ReaderFunction[RDF_CARD_POWER] = CardPower;
+  extension.ReaderFunction[RDF_SET_PROTOCOL] = CardSetProtocol;
+  extension.ReaderFunction[RDF_CARD_EJECT] = CardEject;
+  extension.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
+
+  KeInitializeDpc(&context.PollDpc, PresencePollDpc, Device());
+  KeInitializeTimer(&context.PollTimer);
+  KeInitializeSpinLock(&context.PollLock);
+  context.PollWorkItem =
+      static_cast<PWORK_QUEUE_ITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), DriverPoolTag));
+  RtlZeroMemory(context.PollWorkItem, sizeof(WORK_QUEUE_ITEM));
+  // Creation sets PollRequested; the tests that want it set it themselves.
+  context.PollRequested = 0;
+  GetReaderExtension(&context)->ReaderPowerState = ReaderPowered;
+
+  PDRIVER_OBJECT driver = Device()->DriverObject;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchThroughLibrary;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
+}
+
+ServedReader::~ServedReader() { TakeDown(); }
+
+void ServedReader::TakeDown() {
+  DeviceContext& context = Context();
+  StopPresencePoll(&context);
+  for (int step = 0; step < 30000 && InterlockedCompareExchange(&context.WorkItemsPending, 0, 0) != 0; ++step) {
+    kernel::SleepFor(kernel::kMillisecond);
+  }
+  EXPECT_EQ(context.WorkItemsPending, 0);
+  EXPECT_EQ(kernel::irps::InProgress(), 0u) << "a request was left uncompleted";
+  EXPECT_EQ(verifier_.Messages(), std::vector<std::string>{});
+
+  SMARTCARD_EXTENSION& extension = context.SmartcardExtension;
+  SmartcardReleaseRemoveLockAndWait(&extension);
+  SmartcardExit(&extension);
+  ExFreePool(context.PollWorkItem);
+  context.PollWorkItem = nullptr;
+}
+
+void ServedReader::SettleReader() {
+  EXPECT_TRUE(NT_SUCCESS(GetReaderStatus(Device())));
+  ClearTrace();
+}
+
+std::vector<Bytes> ServedReader::Frames() const {
+  std::vector<Bytes> frames;
+  for (const emu::FrameRecord& record : device_.FramesReceived()) frames.push_back(record.bytes);
+  return frames;
+}
+
+kernel::IoResult ServedReader::Control(ULONG ioControlCode, std::span<const std::uint8_t> input, ULONG outputLength) {
+  return StartControl(ioControlCode, input, outputLength)->Wait();
+}
+
+std::unique_ptr<kernel::UserRequest> ServedReader::StartControl(ULONG ioControlCode,
+                                                                std::span<const std::uint8_t> input,
+                                                                ULONG outputLength, PFILE_OBJECT file) {
+  return kernel::StartDeviceIoControl(file, ioControlCode, input, outputLength, false, file ? nullptr : Device());
+}
+
+kernel::IoResult ServedReader::Power(ULONG operation, ULONG outputLength) {
+  return Control(IOCTL_SMARTCARD_POWER, LittleEndian32(operation), outputLength);
+}
+
+kernel::IoResult ServedReader::SetProtocol(ULONG mask, ULONG outputLength) {
+  return Control(IOCTL_SMARTCARD_SET_PROTOCOL, LittleEndian32(mask), outputLength);
+}
+
+std::unique_ptr<kernel::UserRequest> ServedReader::ParkTrackingRequest() {
+  PDRIVER_OBJECT driver = Device()->DriverObject;
+  const PDRIVER_DISPATCH previous = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ParkAsLibrary;
+  auto request = StartControl(IOCTL_SMARTCARD_IS_PRESENT);
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = previous;
+  return request;
+}
+
+}  // namespace trackingtest

@@ -162,7 +162,7 @@ bool ParseAtr(UCHAR (&atr)[kAtrCapacity], ULONG length, ParsedAtr& parsed) {
   if (!anyTd) card.Protocol.Supported |= SCARD_PROTOCOL_T0;
 
   if (pos + historicalCount > length) return false;
-  std::memcpy(card.HistoricalChars.Buffer, &atr[pos], historicalCount);
+  std::memcpy(card.HistoricalChars.Buffer, atr + pos, historicalCount);
   card.HistoricalChars.Length = static_cast<UCHAR>(historicalCount);
   pos += historicalCount;
 

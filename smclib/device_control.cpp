@@ -224,8 +224,9 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
                         static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer),
                         stack->Parameters.DeviceIoControl.InputBufferLength,
                         stack->Parameters.DeviceIoControl.OutputBufferLength};
-  if ((request.code & 3) != METHOD_BUFFERED ||
-      (request.buffer == nullptr && (request.inputLength != 0 || request.outputLength != 0))) {
+  // Every smart-card control code is buffered.
+  if ((request.code & 3) != METHOD_BUFFERED) return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  if (request.buffer == nullptr && (request.inputLength != 0 || request.outputLength != 0)) {
     return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
 

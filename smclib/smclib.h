@@ -304,9 +304,31 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Serves one smart-card device-control request: decodes it, calls the
 // reader function of its slot and completes it with the status returned,
-// or answers it from the extension. A card-tracking request that has to
-// wait stays in OsData->NotificationIrp and STATUS_PENDING is returned.
-// Runs at PASSIVE_LEVEL; requests are served one at a time.
+// or answers it from the extension. Runs at PASSIVE_LEVEL; requests are
+// served one at a time, a second caller waits for the first.
+//
+// Reader functions other than RDF_IOCTL_VENDOR get a copy of the input in
+// SmartcardRequest and reply into SmartcardReply; the bytes they count in
+// *IoRequest.Information go back to the caller. RDF_IOCTL_VENDOR gets the
+// request (OsData->CurrentIrp) and its system buffer, and counts in the
+// request's IoStatus.Information. A status of the error class completes
+// the request with information 0 and is kept in LastError.
+//
+// Statuses of the library's own:
+// - STATUS_PENDING: a card-tracking request waits in NotificationIrp;
+// - STATUS_DEVICE_BUSY: another card-tracking request waits already;
+// - STATUS_INVALID_PARAMETER: less input than the code needs (power and
+//   set-protocol 4 bytes, transmit the 8-byte SCARD_IO_REQUEST, attributes
+//   a 4-byte tag), more than SmartcardRequest holds, or no system buffer;
+// - STATUS_BUFFER_TOO_SMALL: less output than the answer needs (set
+//   protocol 4 bytes, transmit 8, state and last error 4, an attribute's
+//   value, the PERF_INFO counters);
+// - STATUS_NOT_SUPPORTED: no reader function in the slot, an attribute tag
+//   the library does not answer, any SET_ATTRIBUTE;
+// - STATUS_NO_MEDIA: the ATR attribute while no card is present;
+// - STATUS_INVALID_DEVICE_REQUEST: not a smart-card control code;
+// - STATUS_INVALID_DEVICE_STATE: the library is not initialised.
+// Otherwise the status is the reader function's.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 
 // Derives the card capabilities from CardCapabilities.ATR (ISO/IEC 7816-3

@@ -173,7 +173,9 @@ TEST_F(DeviceControlTest, SwallowAndConfiscateGoToTheirSlots) {
 
 TEST_F(DeviceControlTest, CodesOutsideTheSmartCardSetAreInvalidRequests) {
   // Function 8 of the smart-card type is no request, nor is anything of another device type.
-  for (ULONG code : {SCARD_CTL_CODE(8), SCARD_CTL_CODE(13), CTL_CODE(FILE_DEVICE_UNKNOWN, 2049, METHOD_BUFFERED, 0)}) {
+  const ULONG codes[] = {SCARD_CTL_CODE(8), SCARD_CTL_CODE(13), CTL_CODE(FILE_DEVICE_UNKNOWN, 2049, METHOD_BUFFERED, 0),
+                         CTL_CODE(FILE_DEVICE_SMARTCARD, 2049, METHOD_NEITHER, 0)};
+  for (ULONG code : codes) {
     const kernel::IoResult result = device.Control(code, Ulong(1), 4);
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
     EXPECT_EQ(result.information, 0u);

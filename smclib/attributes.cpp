@@ -8,7 +8,7 @@
 namespace smclib::detail {
 namespace {
 
-// ICC presence (PC/SC part 3): 0 no card, 1 present, 2 present and in
+// ICC presence as PC/SC defines it: 0 no card, 1 present, 2 present and in
 // position (swallowed) or further on.
 constexpr UCHAR kIccAbsent = 0;
 constexpr UCHAR kIccPresent = 1;

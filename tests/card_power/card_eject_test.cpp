@@ -61,4 +61,17 @@ TEST(CardEject, AReaderThatDoesNotAnswerLeavesTheCardStateAlone) {
   EXPECT_NE(reader.Reader().CurrentCard(), nullptr);
 }
 
+TEST(CardEject, AReplyTooShortToCarryTheNoCardByteSaysNothingAboutTheCard) {
+  ServedReader reader(readertest::ReaderWithFirmware("1.50"));
+  reader.InsertCard();
+  reader.SettleReader();
+  reader.SetCardStateField(SCARD_SPECIFIC);
+  // A complete reply of two information bytes: 10 00 00 02, then two bytes.
+  reader.Reader().ScriptFault(emu::ReplyFault::Oversized(2));
+  const kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_EJECT, {}, 0);
+  EXPECT_EQ(result.status, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(reader.Fixture().ExchangeBytes().size(), 6u);
+  EXPECT_EQ(reader.CardState(), SCARD_SPECIFIC);
+}
+
 }  // namespace

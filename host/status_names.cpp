@@ -1,0 +1,67 @@
+#include "host/status_names.h"
+
+#include "smclib/smclib.h"
+
+namespace host {
+namespace {
+
+struct StatusEntry {
+  NTSTATUS value;
+  const char* name;
+};
+
+#define HOST_STATUS(name) \
+  { name, #name }
+
+// STATUS_WAIT_0 is STATUS_SUCCESS under another name; a completed request
+// shows the latter.
+constexpr StatusEntry kStatuses[] = {
+    HOST_STATUS(STATUS_SUCCESS),
+    HOST_STATUS(STATUS_ALERTED),
+    HOST_STATUS(STATUS_TIMEOUT),
+    HOST_STATUS(STATUS_PENDING),
+    HOST_STATUS(STATUS_DEVICE_BUSY),
+    HOST_STATUS(STATUS_UNSUCCESSFUL),
+    HOST_STATUS(STATUS_NOT_IMPLEMENTED),
+    HOST_STATUS(STATUS_INVALID_PARAMETER),
+    HOST_STATUS(STATUS_NO_SUCH_DEVICE),
+    HOST_STATUS(STATUS_INVALID_DEVICE_REQUEST),
+    HOST_STATUS(STATUS_UNRECOGNIZED_MEDIA),
+    HOST_STATUS(STATUS_MORE_PROCESSING_REQUIRED),
+    HOST_STATUS(STATUS_NO_MEMORY),
+    HOST_STATUS(STATUS_ACCESS_DENIED),
+    HOST_STATUS(STATUS_BUFFER_TOO_SMALL),
+    HOST_STATUS(STATUS_OBJECT_NAME_NOT_FOUND),
+    HOST_STATUS(STATUS_PORT_ALREADY_SET),
+    HOST_STATUS(STATUS_DELETE_PENDING),
+    HOST_STATUS(STATUS_INSUFFICIENT_RESOURCES),
+    HOST_STATUS(STATUS_DEVICE_DATA_ERROR),
+    HOST_STATUS(STATUS_DEVICE_NOT_CONNECTED),
+    HOST_STATUS(STATUS_DEVICE_POWER_FAILURE),
+    HOST_STATUS(STATUS_IO_TIMEOUT),
+    HOST_STATUS(STATUS_NOT_SUPPORTED),
+    HOST_STATUS(STATUS_CANCELLED),
+    HOST_STATUS(STATUS_NO_MEDIA),
+    HOST_STATUS(STATUS_INVALID_DEVICE_STATE),
+    HOST_STATUS(STATUS_IO_DEVICE_ERROR),
+    HOST_STATUS(STATUS_DEVICE_PROTOCOL_ERROR),
+    HOST_STATUS(STATUS_DEVICE_REMOVED),
+};
+
+#undef HOST_STATUS
+
+}  // namespace
+
+const char* StatusName(NTSTATUS status) {
+  for (const StatusEntry& entry : kStatuses) {
+    if (entry.value == status) return entry.name;
+  }
+  return nullptr;
+}
+
+std::string StatusWord(NTSTATUS status) {
+  const char* name = StatusName(status);
+  return name != nullptr ? name : "UNNAMED_STATUS";
+}
+
+}  // namespace host

@@ -20,9 +20,7 @@ bool Words::Fail(const std::string& message) {
   return false;
 }
 
-std::string_view Words::At(std::size_t i) const {
-  return i < positional_.size() ? positional_[i] : std::string_view();
-}
+std::string_view Words::At(std::size_t i) const { return i < positional_.size() ? positional_[i] : std::string_view(); }
 
 std::optional<std::string_view> Words::Take(std::string_view key) {
   std::optional<std::string_view> value;

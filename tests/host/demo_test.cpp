@@ -1,0 +1,81 @@
+// The narrated demo tells a whole, correct session in both frame generations.
+#include "host/demo.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "models/model.h"
+#include "tests/host/script_run.h"
+
+namespace {
+
+// The story without the time in front of each line.
+std::string Untimed(const std::string& story) {
+  std::istringstream in(story);
+  std::string line;
+  std::string untimed;
+  while (std::getline(in, line)) {
+    if (line.rfind("[", 0) == 0) line = line.substr(line.find("] ") + 2);
+    untimed += line + "\n";
+  }
+  return untimed;
+}
+
+TEST(Demo, TellsTheWholeSessionOnANewGenerationReader) {
+  std::ostringstream out;
+  std::ostringstream trace;
+  const host::DemoOutcome outcome =
+      host::RunDemo(host::DemoOptions{kernel::ClockMode::Simulated, false, "2.27"}, out, trace);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(trace.str(), "");
+  // The T=1 card's IFSC is 32: the 1033 command bytes go out in 33 I-blocks,
+  // each but the last acknowledged with an R-block, and the 1026 response
+  // bytes come back in 33 I-blocks, each but the last answered likewise.
+  EXPECT_EQ(
+      Untimed(out.str()),
+      hosttest::ForThisDeliverable(
+          R"(The {DELIVERABLE} driver (reader type "{IFD}", driver version {DRIVER}) on an emulated reader with firmware 2.27, in simulated time.
+Reader plugged in: AddDevice and IRP_MN_START_DEVICE returned STATUS_SUCCESS; at start the driver read the firmware version and the reader's status and enabled the reader interface.
+The resource manager found the reader interface and opened a handle on it.
+Identity: vendor "ZUNTA", reader type "{IFD}", unit 0, version 2.27 (the reader's firmware).
+No card yet: the card state is SCARD_ABSENT. IOCTL_SMARTCARD_IS_PRESENT waits; a T=1 card goes in 300 ms from now.
+The tracking request completed with STATUS_SUCCESS after 502 ms: the presence poll, every 500 ms while a request waits, saw the card.
+Cold reset: STATUS_SUCCESS, ATR 3B 84 81 11 20 45 4D 55 31 58 (10 bytes).
+T=1 selected: the driver answered protocol 2 (SCARD_PROTOCOL_T1) and the card state is SCARD_SPECIFIC.
+SELECT of the master file (00 A4 00 0C 02 3F 00): SW1 SW2 90 00.
+GET CHALLENGE: 2C 3A 29 D9 9F 03 25 D4, SW1 SW2 90 00.
+Echo of 1024 bytes (an extended APDU of 1033 bytes): the same 1024 bytes came back with 90 00; 130 frames crossed the bus for it.
+Vendor version query: 50 01 00 00 02 {MINOR} 02 27: library interface 0x0150, driver {DRIVER}, firmware 2.27.
+System sleep S3: STATUS_SUCCESS; the driver asked for D3 on its own stack and checked the card on the way.
+Resume to S0: STATUS_SUCCESS; the first poll after D0 read the card afresh: SCARD_PRESENT.
+Eject: STATUS_SUCCESS; the card state is SCARD_ABSENT.
+Removal: the handle was closed, then IRP_MN_QUERY_REMOVE_DEVICE and IRP_MN_REMOVE_DEVICE returned STATUS_SUCCESS and the driver deleted its device.
+Summary: 24 requests served, 166 frames (1413 bytes out, 1472 bytes in), 3.224 s of simulated time.
+)"));
+}
+
+TEST(Demo, TellsTheSameSessionOnAnOldGenerationReaderWithItsTrace) {
+  std::ostringstream out;
+  std::ostringstream trace;
+  const host::DemoOutcome outcome =
+      host::RunDemo(host::DemoOptions{kernel::ClockMode::Simulated, true, "1.50"}, out, trace);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  const std::string story = Untimed(out.str());
+  // The reader runs T=1 itself: the echo is one card frame, then the
+  // transfer status is asked until the card has answered, then the result.
+  EXPECT_NE(story.find("Identity: vendor \"ZUNTA\", reader type \"" + std::string(ModelIdentity.IfdType) +
+                       "\", unit 0, version 1.50 (the reader's firmware).\n"),
+            std::string::npos)
+      << story;
+  EXPECT_NE(
+      story.find("Echo of 1024 bytes (an extended APDU of 1033 bytes): the same 1024 bytes came back with 90 00;"),
+      std::string::npos)
+      << story;
+  EXPECT_NE(story.find(hosttest::ForThisDeliverable("Vendor version query: 50 01 00 00 02 {MINOR} 01 50:")),
+            std::string::npos)
+      << story;
+  EXPECT_NE(trace.str().find(" OUT old-generation card frame for T=1, 1033 command bytes"), std::string::npos);
+}
+
+}  // namespace

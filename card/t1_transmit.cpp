@@ -1,0 +1,122 @@
+// TransmitT1Blocks: the command cut into I-blocks of at most CardIfsc bytes,
+// each block through one CommandExchange, each answer evaluated by
+// EvaluateT1Answer and its action carried out. Blocks are built in
+// BlockBuffer; the current I-block is kept in SavedBlock.
+#include "card/t1_block.h"
+#include "card/t1_evaluate.h"
+#include "card/transmit_paths.h"
+#include "reader/transport.h"
+
+namespace {
+
+PUCHAR SavedBlock(DeviceContext* context) { return context->AtrBuffer + SavedBlockOffset; }
+
+// Builds the I-block of the chunk that starts at `sent` and returns where
+// the next chunk starts.
+ULONG BuildChunk(DeviceContext* context, const UCHAR* command, ULONG commandLength, ULONG sent, T1_TRANSMISSION* t) {
+  const ULONG remaining = commandLength - sent;
+  // ISO/IEC 7816-3 clause 11.6: a command longer than the card's IFSC is
+  // chained, every block but the last with M set.
+  const BOOLEAN more = remaining > t->ChunkSize ? TRUE : FALSE;
+  const ULONG length = more ? t->ChunkSize : remaining;
+  const UCHAR pcb = static_cast<UCHAR>((t->Sequence & T1SendSequence) | (more ? T1IBlockMore : 0));
+  context->BlockLength = BuildT1Block(context->BlockBuffer, pcb, command + sent, length);
+  RtlCopyMemory(SavedBlock(context), context->BlockBuffer, context->BlockLength);
+  t->SavedPcb = pcb;
+  t->Retries = 0;
+  t->AbortPending = FALSE;
+  return sent + length;
+}
+
+void PrepareBlock(DeviceContext* context, const T1_DECISION& decision, const T1_TRANSMISSION& t) {
+  switch (decision.Action) {
+    case T1SendBlock:
+      context->BlockLength = BuildT1Block(context->BlockBuffer, decision.Pcb, &decision.Inf, decision.InfLength);
+      break;
+    case T1ResendSaved: {
+      PUCHAR saved = SavedBlock(context);
+      saved[1] = t.SavedPcb;
+      context->BlockLength = saved[2] + T1BlockOverhead;
+      RtlCopyMemory(context->BlockBuffer, saved, context->BlockLength);
+      SealT1Block(context->BlockBuffer, context->BlockLength);
+      break;
+    }
+    case T1ResendLast:
+      SealT1Block(context->BlockBuffer, context->BlockLength);
+      break;
+    default:
+      break;
+  }
+}
+
+// STATUS_IO_TIMEOUT without an exchange once the transmission's time is up.
+NTSTATUS ExchangeBlock(PDEVICE_OBJECT device, DeviceContext* context, const T1_TRANSMISSION& t, LONGLONG deadline) {
+  LONGLONG wait = 0;
+  if (!WaitBeforeDeadline(deadline, t.WaitTime, &wait)) return STATUS_IO_TIMEOUT;
+  context->ExchangeTimeout = wait;
+  RtlCopyMemory(context->ExchangeBuffer, context->BlockBuffer, context->BlockLength);
+  context->ExchangeLength = context->BlockLength;
+  return CommandExchange(device, ReaderCommandBounded);
+}
+
+}  // namespace
+
+NTSTATUS TransmitT1Blocks(PSMARTCARD_EXTENSION SmartcardExtension, ULONG CommandLength) {
+  DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
+  PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
+  const auto& io = SmartcardExtension->IoRequest;
+
+  // The reply may share its buffer with the request, as a buffered request
+  // does: the command is sent from this copy and the response overwrites it.
+  auto scratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ExchangeBufferSize, DriverPoolTag));
+  if (scratch == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  const ULONG requestLength = CommandLength + TransmitHeaderLength;
+  RtlCopyMemory(scratch, io.RequestBuffer, requestLength);
+  const UCHAR* command = scratch + TransmitHeaderLength;
+
+  T1_TRANSMISSION t{};
+  t.Sequence = context->T1Sequence;
+  t.InitialIfsc = T1UsableIfsc(context->CardIfsc);
+  t.CardIfsc = t.InitialIfsc;
+  t.ChunkSize = t.InitialIfsc;
+  t.Received = TransmitHeaderLength;
+  t.ReplyBufferLength = io.ReplyBufferLength;
+  t.BlockWaitTime = context->BlockWaitTime;
+  t.WaitTime = context->BlockWaitTime;
+  context->ExchangeTimeout = context->BlockWaitTime;
+  const LONGLONG deadline = TransmissionDeadline();
+
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG sent = 0;
+  BOOLEAN finished = CommandLength == 0 ? TRUE : FALSE;
+  while (!finished) {
+    const ULONG next = BuildChunk(context, command, CommandLength, sent, &t);
+    for (;;) {
+      status = ExchangeBlock(device, context, t, deadline);
+      const T1_DECISION decision = EvaluateT1Answer(status, context->ExchangeBuffer, context->ExchangeLength, &t);
+      RtlCopyMemory(io.ReplyBuffer + decision.AppendAt, context->ExchangeBuffer + T1PrologueLength,
+                    decision.AppendLength);
+      if (decision.Action == T1Finish) {
+        status = decision.Status;
+        finished = TRUE;
+        break;
+      }
+      if (decision.Action == T1NextChunk) {
+        sent = next;
+        break;
+      }
+      if (decision.Action == T1Restart) {
+        RtlCopyMemory(io.ReplyBuffer, scratch, TransmitHeaderLength);
+        sent = 0;
+        break;
+      }
+      PrepareBlock(context, decision, t);
+    }
+  }
+
+  context->T1Sequence = t.Sequence;
+  context->CardIfsc = t.CardIfsc;
+  if (NT_SUCCESS(status)) *io.Information = t.Received;
+  ExFreePool(scratch);
+  return status;
+}

@@ -19,7 +19,8 @@ NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
   UCHAR state = 0;
   for (;;) {
     status = GetTransferStatus(DeviceObject);
-    if (!NT_SUCCESS(status)) break;
+    // A status reply that did not complete in time carries no state to read.
+    if (!NT_SUCCESS(status) || status == STATUS_TIMEOUT) break;
     status = ReadReplyByte(context, TransferStateIndex, &state);
     if (!NT_SUCCESS(status) || state >= TransferAnswered) break;
     LARGE_INTEGER now;
@@ -29,7 +30,7 @@ NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
-  if (NT_SUCCESS(status)) {
+  if (status == STATUS_SUCCESS) {
     status = state == TransferAnswered ? GetTransferResult(DeviceObject) : STATUS_IO_DEVICE_ERROR;
   }
   ReleaseReaderLock(context);

@@ -99,9 +99,12 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJ
 }
 
 NTSTATUS CloseFile(PFILE_OBJECT file) {
+  // A removal waiting for this close may delete the device the moment the
+  // close completes: find the stack's bottom (the bus driver's device) first.
+  DEVOBJ_EXTENSION* stack = BottomOf(file->DeviceObject)->DeviceObjectExtension;
   SendToFile(file, IRP_MJ_CLEANUP);
   const NTSTATUS status = SendToFile(file, IRP_MJ_CLOSE);
-  InterlockedDecrement(&BottomOf(file->DeviceObject)->DeviceObjectExtension->OpenCount);
+  InterlockedDecrement(&stack->OpenCount);
   ExFreePool(file);
   return status;
 }

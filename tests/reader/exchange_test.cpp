@@ -185,7 +185,7 @@ TEST(BulkTransfer, NeedsOneBulkInAndOneBulkOutPipe) {
   onePipe.endpointCount = 1;
   {
     ReaderDevice device(onePipe);
-    EXPECT_EQ(device.StartStatus(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(device.StartStatus(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(device.Context().InterfaceInformation->NumberOfPipes, 1u);
     EXPECT_TRUE(device.Written().empty());
   }

@@ -1,14 +1,16 @@
-// A reader device stood up on the emulated reader the way device creation
-// and start do it: a device object whose extension is the DeviceContext,
-// attached above the emulated port's physical device object, its buffers
-// allocated, the configuration selected with its two bulk pipes, started,
-// and the firmware version read (0x221 first, then 0x201). Tests reach the
-// driver at its top (its functions, its control codes) and see what crossed
-// the bus at its bottom.
+// A reader device stood up on the emulated reader the way the Plug and Play
+// manager does it: AddDevice above the emulated port's physical device
+// object, then IRP_MN_START_DEVICE (configuration, firmware version, first
+// card state, reader interface enabled). The first presence poll, which
+// creation asks for, has read the card state by the time the constructor
+// returns, so the reader is left alone from then on unless a tracking
+// request waits. Tests reach the driver at its top (its functions, its
+// control codes) and see what crossed the bus at its bottom.
 //
 // The fixture owns the platform (simulated time), so one ReaderDevice lives
-// at a time. Its destructor takes the device down and checks that no block
-// with the driver's pool tag is left.
+// at a time. Its destructor removes the device with IRP_MN_REMOVE_DEVICE and
+// checks that the device object is gone, that no request is left uncompleted
+// and that no block with the driver's pool tag is left.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +48,7 @@ class ReaderDevice {
   READER_EXTENSION& Extension() const { return *GetReaderExtension(&Context()); }
   emu::Reader& Reader() const { return *reader_; }
   usb::EmulatedPort& Port() { return port_; }
-  // What ReadFirmwareVersion returned at start (the second try when the first failed).
+  // The status IRP_MN_START_DEVICE was completed with.
   NTSTATUS StartStatus() const { return startStatus_; }
 
   void InsertCard(std::shared_ptr<emu::Card> card) { reader_->InsertCard(std::move(card)); }
@@ -65,13 +67,12 @@ class ReaderDevice {
   Bytes ExchangeBytes() const;
 
   // A buffered control request sent to the top of the device's stack; the
-  // smart-card library's part (current request, reader function, completion)
-  // is played by the fixture's dispatch routine.
+  // smart-card library's part for the vendor codes (current request, reader
+  // function, completion) is played by the fixture's dispatch routine.
   kernel::IoResult Control(ULONG ioControlCode, std::span<const std::uint8_t> input, ULONG outputLength);
 
  private:
   void StandUp();
-  void Configure();
   void TakeDown();
 
   // First in, last out: the port and the device need the platform's threads.

@@ -28,13 +28,6 @@ NTSTATUS DispatchThroughLibrary(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) {
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  irp->IoStatus.Information = 0;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
-}
-
 // What the library does with a tracking request before it calls
 // CardTracking: the request waits in the slot.
 NTSTATUS ParkAsLibrary(PDEVICE_OBJECT device, PIRP irp) {
@@ -59,52 +52,19 @@ std::shared_ptr<emu::Card> T1Card() {
 }
 
 ServedReader::ServedReader(emu::ReaderConfig config) : device_(std::move(config)) {
-  DeviceContext& context = Context();
-  SMARTCARD_EXTENSION& extension = context.SmartcardExtension;
-  // The fixture stands in for the library's data; the library's own replace them.
-  ExFreePool(extension.OsData);
-  extension.OsData = nullptr;
-  EXPECT_EQ(SmartcardInitialize(&extension), STATUS_SUCCESS);
-  extension.OsData->DeviceObject = Device();
-  extension.ReaderFunction[RDF_CARD_POWER] = CardPower;
-  extension.ReaderFunction[RDF_SET_PROTOCOL] = CardSetProtocol;
-  extension.ReaderFunction[RDF_CARD_EJECT] = CardEject;
-  extension.ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-
-  KeInitializeDpc(&context.PollDpc, PresencePollDpc, Device());
-  KeInitializeTimer(&context.PollTimer);
-  KeInitializeSpinLock(&context.PollLock);
-  context.PollWorkItem =
-      static_cast<PWORK_QUEUE_ITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), DriverPoolTag));
-  RtlZeroMemory(context.PollWorkItem, sizeof(WORK_QUEUE_ITEM));
-  // Creation sets PollRequested; the tests that want it set it themselves.
-  context.PollRequested = 0;
-  GetReaderExtension(&context)->ReaderPowerState = ReaderPowered;
-
+  // Creation and start gave the device the library's data, every reader
+  // function and its poll; the first poll has read the card state.
+  GetReaderExtension(&Context())->ReaderPowerState = ReaderPowered;
   PDRIVER_OBJECT driver = Device()->DriverObject;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchThroughLibrary;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-  driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
 }
 
 ServedReader::~ServedReader() { TakeDown(); }
 
 void ServedReader::TakeDown() {
-  DeviceContext& context = Context();
-  StopPresencePoll(&context);
-  for (int step = 0; step < 30000 && InterlockedCompareExchange(&context.WorkItemsPending, 0, 0) != 0; ++step) {
-    kernel::SleepFor(kernel::kMillisecond);
-  }
-  EXPECT_EQ(context.WorkItemsPending, 0);
   EXPECT_EQ(kernel::irps::InProgress(), 0u) << "a request was left uncompleted";
   EXPECT_EQ(verifier_.Messages(), std::vector<std::string>{});
-
-  SMARTCARD_EXTENSION& extension = context.SmartcardExtension;
-  SmartcardReleaseRemoveLockAndWait(&extension);
-  SmartcardExit(&extension);
-  ExFreePool(context.PollWorkItem);
-  context.PollWorkItem = nullptr;
+  // The fixture removes the device: the poll stops, its work items are waited for.
 }
 
 void ServedReader::SettleReader() {

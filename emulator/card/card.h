@@ -32,7 +32,7 @@ struct AtrSpec {
 // Builds the ATR bytes for an AtrSpec, TCK computed. The TD bytes name T=0 before
 // T=1; TA3 and TB3 are reached through TD2, which names T=1 when T=1 is
 // offered. At most 15 historical bytes are kept (K is four bits).
-Bytes BuildAtr(const AtrSpec& spec);
+Bytes BuildAtr(const AtrSpec& atr);
 
 // One scripted misbehaviour of the card's T=1 side, consumed by the next
 // block the card would send (or, for Silence, the next block it receives).

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/library_dispatch.h"
+
 #include "device/add_device.h"
 #include "device/pipes.h"
 #include "device/pnp.h"
@@ -15,41 +17,19 @@
 namespace devicetest {
 namespace {
 
-// The device-control gate of the finished driver comes with its own issue;
-// until then smart-card requests go to the library under its remove lock.
-NTSTATUS DispatchThroughLibrary(PDEVICE_OBJECT device, PIRP irp) {
-  SMARTCARD_EXTENSION& extension = GetDeviceContext(device)->SmartcardExtension;
-  NTSTATUS status = SmartcardAcquireRemoveLock(&extension);
-  if (!NT_SUCCESS(status)) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-  }
-  status = SmartcardDeviceControl(&extension, irp);
-  SmartcardReleaseRemoveLock(&extension);
-  return status;
-}
-
 // What the driver's entry will install.
 NTSTATUS BenchDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchThroughLibrary;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = readertest::DispatchThroughLibrary;
   driver->DriverExtension->AddDevice = AddDevice;
   InterlockedExchange(&ReaderUnitCounter, 0);
   return STATUS_SUCCESS;
 }
 
 }  // namespace
-
-emu::ReaderConfig ReaderWithFirmware(const char* firmware) {
-  emu::ReaderConfig config;
-  config.firmwareVersion = firmware;
-  return config;
-}
 
 emu::ReaderConfig ReaderPoweringCards(const char* firmware) {
   emu::ReaderConfig config = ReaderWithFirmware(firmware);

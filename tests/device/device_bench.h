@@ -21,6 +21,7 @@
 #include "emulator/reader/reader.h"
 #include "kernel/io_user.h"
 #include "kernel/platform.h"
+#include "tests/support/reader_device.h"
 #include "usb/emulated_port.h"
 
 namespace devicetest {
@@ -29,7 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr LONGLONG Ms = kernel::kMillisecond;
 
-emu::ReaderConfig ReaderWithFirmware(const char* firmware);
+using readertest::ReaderWithFirmware;
 // The configuration above with a card powered as it is inserted, so that a
 // status read reports it ready (0x38).
 emu::ReaderConfig ReaderPoweringCards(const char* firmware = "2.27");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/library_dispatch.h"
+
 #include "card/reader_functions.h"
 #include "reader/reader_commands.h"
 #include "tracking/card_tracking.h"
@@ -11,22 +13,6 @@
 
 namespace trackingtest {
 namespace {
-
-// The device-control gate of the finished driver comes later; here the
-// request goes to the library under its remove lock.
-NTSTATUS DispatchThroughLibrary(PDEVICE_OBJECT device, PIRP irp) {
-  SMARTCARD_EXTENSION& extension = GetDeviceContext(device)->SmartcardExtension;
-  NTSTATUS status = SmartcardAcquireRemoveLock(&extension);
-  if (!NT_SUCCESS(status)) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-  }
-  status = SmartcardDeviceControl(&extension, irp);
-  SmartcardReleaseRemoveLock(&extension);
-  return status;
-}
 
 // What the library does with a tracking request before it calls
 // CardTracking: the request waits in the slot.
@@ -56,7 +42,7 @@ ServedReader::ServedReader(emu::ReaderConfig config) : device_(std::move(config)
   // function and its poll; the first poll has read the card state.
   GetReaderExtension(&Context())->ReaderPowerState = ReaderPowered;
   PDRIVER_OBJECT driver = Device()->DriverObject;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchThroughLibrary;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = readertest::DispatchThroughLibrary;
 }
 
 ServedReader::~ServedReader() { TakeDown(); }

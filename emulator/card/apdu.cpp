@@ -68,6 +68,29 @@ std::optional<CommandApdu> ParseCommandApdu(std::span<const std::uint8_t> apdu) 
   return std::nullopt;
 }
 
+Bytes Serialize(const CommandApdu& command) {
+  Bytes out = {command.cla, command.ins, command.p1, command.p2};
+  const std::size_t nc = command.data.size();
+  const bool extended = command.extended || nc > 255 || command.ne > 256;
+  if (nc > 0) {
+    if (extended) {
+      out.push_back(0x00);
+      out.push_back(static_cast<std::uint8_t>(nc >> 8));
+    }
+    out.push_back(static_cast<std::uint8_t>(nc));
+    out.insert(out.end(), command.data.begin(), command.data.end());
+  }
+  if (command.ne > 0) {
+    // Le of all zero bytes stands for the maximum (256 or 65536).
+    if (extended) {
+      if (nc == 0) out.push_back(0x00);
+      out.push_back(static_cast<std::uint8_t>(command.ne >> 8));
+    }
+    out.push_back(static_cast<std::uint8_t>(command.ne));
+  }
+  return out;
+}
+
 bool MayCarryData(std::uint16_t status) {
   const std::uint8_t sw1 = static_cast<std::uint8_t>(status >> 8);
   return sw1 == 0x90 || sw1 == 0x62 || sw1 == 0x63;

@@ -46,6 +46,10 @@ struct CommandApdu {
 // nothing for a byte string that is none of them.
 std::optional<CommandApdu> ParseCommandApdu(std::span<const std::uint8_t> apdu);
 
+// The command's bytes again (ISO/IEC 7816-3 clause 12.1.3): the short form
+// unless `extended` is set or Nc exceeds 255 or Ne exceeds 256.
+Bytes Serialize(const CommandApdu& command);
+
 struct ResponseApdu {
   Bytes data;
   std::uint16_t sw = sw::kNormal;

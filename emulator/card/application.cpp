@@ -38,6 +38,11 @@ Application::Application(std::uint32_t fileSize)
   Reset();
 }
 
+void Application::PowerOn(bool warm) {
+  static_cast<void>(warm);
+  Reset();
+}
+
 void Application::Reset() {
   current_ = Current::Mf;
   challengeState_ = kChallengeSeed;

@@ -17,9 +17,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "emulator/card/apdu.h"
+#include "emulator/card/apdu_service.h"
 #include "emulator/card/bytes.h"
 
 namespace emu {
@@ -28,7 +30,7 @@ namespace emu {
 // the generate command's, so a test can tell them apart.
 std::uint8_t InitialFileByte(std::uint32_t offset);
 
-class Application {
+class Application : public ApduService {
  public:
   // The EF holds at most 65535 bytes: its size must fit FCP tag 80 in two bytes.
   static constexpr std::uint32_t kMaxFileSize = 0xFFFF;
@@ -50,6 +52,13 @@ class Application {
   Bytes Transmit(std::span<const std::uint8_t> apdu);
 
   const Bytes& File() const { return file_; }
+
+  // ApduService: the card's own application answers every command; power
+  // on and reset both start it afresh.
+  void PowerOn(bool warm) override;
+  void PowerOff() override {}
+  std::optional<ResponseApdu> AnswerCommand(const CommandApdu& command) override { return Execute(command); }
+  std::optional<Bytes> AnswerApdu(std::span<const std::uint8_t> apdu) override { return Transmit(apdu); }
 
  private:
   enum class Current : std::uint8_t { Mf, Ef };

@@ -14,18 +14,31 @@ Card::Card(CardConfig config)
       app_(config_.fileSize),
       t1_(InitialIfsc(config_), config_.ifsd) {}
 
+Card::Card(CardConfig config, std::shared_ptr<ApduService> service) : Card(std::move(config)) {
+  remote_ = std::move(service);
+}
+
 Bytes Card::Reset(bool warm) {
-  // A warm reset and a cold one end alike for this card: the protocol state
-  // starts afresh and the ATR is the same.
-  static_cast<void>(warm);
+  // A warm reset and a cold one end alike for the card's own state: the
+  // protocol state starts afresh and the ATR is the same. A cold reset of a
+  // powered card deactivates it first (ISO/IEC 7816-3 clause 6.4), which the
+  // service hears about.
+  if (!warm && powered_) {
+    Service().PowerOff();
+  }
   powered_ = true;
-  app_.Reset();
+  Service().PowerOn(warm);
   t0_.Reset();
   t1_.Reset();
   return Atr();
 }
 
-void Card::PowerOff() { powered_ = false; }
+void Card::PowerOff() {
+  if (powered_) {
+    Service().PowerOff();
+  }
+  powered_ = false;
+}
 
 Bytes Card::Atr() const { return config_.atrOverride ? *config_.atrOverride : BuildAtr(config_.atr); }
 
@@ -33,7 +46,11 @@ T0Answer Card::TransmitT0(std::span<const std::uint8_t> tpdu) {
   if (!powered_) {
     return {};
   }
-  return {t0_.Transmit(tpdu, app_), config_.t0NullProcedureBytes};
+  Bytes response = t0_.Transmit(tpdu, Service());
+  if (response.empty()) {
+    return {};  // no answer: the card stays mute
+  }
+  return {std::move(response), config_.t0NullProcedureBytes};
 }
 
 std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) {
@@ -41,7 +58,7 @@ std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) 
     return std::nullopt;
   }
   t1Received_.emplace_back(block.begin(), block.end());
-  std::optional<Bytes> answer = t1_.Exchange(block, t1Faults_, app_);
+  std::optional<Bytes> answer = t1_.Exchange(block, t1Faults_, Service());
   if (answer) {
     t1Sent_.push_back(*answer);
   }
@@ -52,7 +69,7 @@ Bytes Card::TransmitApdu(std::span<const std::uint8_t> apdu) {
   if (!powered_) {
     return {};
   }
-  return app_.Transmit(apdu);
+  return Service().AnswerApdu(apdu).value_or(Bytes{});
 }
 
 }  // namespace emu

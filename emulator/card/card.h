@@ -1,16 +1,19 @@
 // An emulated smart card as the reader's contacts see it: an ATR, a T=0
-// character engine, a T=1 block engine (ISO/IEC 7816-3) and a small ISO/IEC
-// 7816-4 application behind both.
+// character engine, a T=1 block engine (ISO/IEC 7816-3) and behind both an
+// APDU service: the card's own small ISO/IEC 7816-4 application, or one
+// given at construction (a card emulator elsewhere).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "emulator/card/apdu_service.h"
 #include "emulator/card/application.h"
 #include "emulator/card/bytes.h"
 #include "emulator/card/t0.h"
@@ -80,6 +83,9 @@ struct T0Answer {
 class Card {
  public:
   explicit Card(CardConfig config = {});
+  // A card whose commands are answered by `service` instead of its own
+  // application; power on, reset and power off reach the service too.
+  Card(CardConfig config, std::shared_ptr<ApduService> service);
 
   const CardConfig& Config() const { return config_; }
 
@@ -92,7 +98,7 @@ class Card {
   Bytes Atr() const;
 
   // T=0: one command TPDU as the reader hands it to the card. An unpowered
-  // card answers nothing (an empty response).
+  // card, or one whose service gave no answer, answers nothing (an empty response).
   T0Answer TransmitT0(std::span<const std::uint8_t> tpdu);
 
   // T=1: one block from the interface device (NAD PCB LEN INF LRC); the
@@ -101,7 +107,8 @@ class Card {
   std::optional<Bytes> ExchangeT1Block(std::span<const std::uint8_t> block);
 
   // The whole APDU at once (old-generation readers run T=1 themselves); the
-  // response data are at most Ne bytes. Empty when unpowered.
+  // response data are at most Ne bytes. Empty when unpowered or when the
+  // service gave no answer.
   Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
 
   // Queue scripted faults of the T=1 side, used in order.
@@ -112,7 +119,7 @@ class Card {
   const std::vector<Bytes>& T1BlocksReceived() const { return t1Received_; }
   const std::vector<Bytes>& T1BlocksSent() const { return t1Sent_; }
 
-  // The content of the transparent file (for tests).
+  // The content of the own application's transparent file (for tests).
   const Bytes& File() const { return app_.File(); }
 
   // The information field sizes the T=1 side works with now.
@@ -120,7 +127,10 @@ class Card {
   std::uint8_t T1Ifsd() const { return t1_.Ifsd(); }
 
  private:
+  ApduService& Service() { return remote_ ? *remote_ : app_; }
+
   CardConfig config_;
+  std::shared_ptr<ApduService> remote_;
   bool powered_ = false;
   std::deque<T1Fault> t1Faults_;
   std::vector<Bytes> t1Received_;

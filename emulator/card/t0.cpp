@@ -88,7 +88,7 @@ T0Reply ServeGetResponse(std::span<const std::uint8_t> held, std::uint16_t heldS
   return reply;
 }
 
-Bytes T0Engine::Transmit(std::span<const std::uint8_t> tpdu, Application& app) {
+Bytes T0Engine::Transmit(std::span<const std::uint8_t> tpdu, ApduService& service) {
   const auto command = DecodeTpdu(tpdu);
   if (!command) {
     held_.clear();
@@ -108,7 +108,12 @@ Bytes T0Engine::Transmit(std::span<const std::uint8_t> tpdu, Application& app) {
     return std::move(reply.wire);
   }
   // Any other command gives up what was held.
-  T0Reply reply = ShapeT0Reply(app.Execute(*command), command->ne);
+  const std::optional<ResponseApdu> response = service.AnswerCommand(*command);
+  if (!response) {
+    held_.clear();
+    return {};
+  }
+  T0Reply reply = ShapeT0Reply(*response, command->ne);
   held_ = std::move(reply.held);
   heldSw_ = reply.heldSw;
   heldCla_ = command->cla;

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "emulator/card/apdu.h"
-#include "emulator/card/application.h"
+#include "emulator/card/apdu_service.h"
 #include "emulator/card/bytes.h"
 
 namespace emu {
@@ -41,7 +41,8 @@ T0Reply ServeGetResponse(std::span<const std::uint8_t> held, std::uint16_t heldS
 
 class T0Engine {
  public:
-  Bytes Transmit(std::span<const std::uint8_t> tpdu, Application& app);
+  // The reply to one TPDU; empty when the service gave no answer.
+  Bytes Transmit(std::span<const std::uint8_t> tpdu, ApduService& service);
   void Reset();
 
  private:

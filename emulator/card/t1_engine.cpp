@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "emulator/card/application.h"
+#include "emulator/card/apdu_service.h"
 #include "emulator/card/card.h"
 
 namespace emu {
@@ -32,7 +32,7 @@ void T1Engine::Reset() {
 }
 
 std::optional<Bytes> T1Engine::Exchange(std::span<const std::uint8_t> block, std::deque<T1Fault>& faults,
-                                        Application& app) {
+                                        ApduService& service) {
   const t1::ParsedBlock parsed = t1::ParseBlock(block, ifsc_);
   if (!t1::IsUnreadable(parsed.defect)) {
     nad_ = t1::AnswerNad(parsed.nad);
@@ -50,8 +50,9 @@ std::optional<Bytes> T1Engine::Exchange(std::span<const std::uint8_t> block, std
     return t1::BuildRBlock(nad_, expected_, error);
   }
   Rollback before{expected_, nextSend_, lastIBlock_};
-  Bytes out = Carry(t1::Evaluate(parsed, View()), parsed, app, before);
-  return ApplySendFault(std::move(out), faults, before);
+  std::optional<Bytes> out = Carry(t1::Evaluate(parsed, View()), parsed, service, before);
+  if (!out) return std::nullopt;
+  return ApplySendFault(std::move(*out), faults, before);
 }
 
 t1::CardView T1Engine::View() const {
@@ -70,7 +71,8 @@ t1::CardView T1Engine::View() const {
   return view;
 }
 
-Bytes T1Engine::Carry(Action action, const t1::ParsedBlock& block, Application& app, Rollback& before) {
+std::optional<Bytes> T1Engine::Carry(Action action, const t1::ParsedBlock& block, ApduService& service,
+                                     Rollback& before) {
   switch (action) {
     case Action::RejectEdc:
       return t1::BuildRBlock(nad_, expected_, t1::kEdcError);
@@ -80,14 +82,18 @@ Bytes T1Engine::Carry(Action action, const t1::ParsedBlock& block, Application& 
       Keep(block.inf);
       expected_ ^= 1;
       return Remember(t1::BuildRBlock(nad_, expected_, t1::kNoError));
-    case Action::TakeLastI:
+    case Action::TakeLastI: {
       Keep(block.inf);
       expected_ ^= 1;
-      response_ = commandOverflow_ ? StatusOnly(sw::kWrongLength) : app.Transmit(command_);
-      responseOffset_ = 0;
+      std::optional<Bytes> response =
+          commandOverflow_ ? std::optional<Bytes>(StatusOnly(sw::kWrongLength)) : service.AnswerApdu(command_);
       command_.clear();
       commandOverflow_ = false;
+      if (!response) return std::nullopt;
+      response_ = std::move(*response);
+      responseOffset_ = 0;
       return NextChunk();
+    }
     case Action::SendNextChunk:
       return NextChunk();
     case Action::RepeatLastI:

@@ -14,7 +14,7 @@
 namespace emu {
 
 struct T1Fault;
-class Application;
+class ApduService;
 
 class T1Engine {
  public:
@@ -29,9 +29,10 @@ class T1Engine {
   void Reset();
 
   // One block from the interface device; the card's answering block, or
-  // nothing when a scripted silence swallows it.
+  // nothing when a scripted silence swallows it or the service gives no
+  // answer to a command.
   std::optional<Bytes> Exchange(std::span<const std::uint8_t> block, std::deque<T1Fault>& faults,
-                                Application& app);
+                                ApduService& service);
 
   std::uint8_t Ifsc() const { return ifsc_; }
   std::uint8_t Ifsd() const { return ifsd_; }
@@ -46,7 +47,8 @@ class T1Engine {
   };
 
   t1::CardView View() const;
-  Bytes Carry(t1::Action action, const t1::ParsedBlock& block, Application& app, Rollback& before);
+  std::optional<Bytes> Carry(t1::Action action, const t1::ParsedBlock& block, ApduService& service,
+                             Rollback& before);
   Bytes TakeSResponse(Rollback& before);
   Bytes ApplySendFault(Bytes out, std::deque<T1Fault>& faults, const Rollback& before);
   void Keep(std::span<const std::uint8_t> inf);

@@ -247,6 +247,16 @@ void Reader::RemoveCard() {
   Wake();
 }
 
+void Reader::RemoveCard(const std::shared_ptr<Card>& card) {
+  {
+    std::lock_guard lock(mu_);
+    if (!card || card_ != card) return;
+    PowerDownCard();
+    card_.reset();
+  }
+  Wake();
+}
+
 std::shared_ptr<Card> Reader::CurrentCard() const {
   std::lock_guard lock(mu_);
   return card_;

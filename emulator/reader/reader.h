@@ -3,7 +3,7 @@
 // carries card commands to an emulated card.
 //
 // Every request frame gets exactly one reply frame (T=0 exchanges also one
-// frame per NULL procedure byte; a silent T=1 card none), queued for bulk IN
+// frame per NULL procedure byte; a silent card none), queued for bulk IN
 // and delivered over as many IN transfers as the host's requests need, never
 // two frames in one transfer.
 //
@@ -78,6 +78,10 @@ class Reader : public usb::UsbFunction {
   // removal powers the card down.
   void InsertCard(std::shared_ptr<Card> card);
   void RemoveCard();
+  // Removes `card` only if it is still the one inserted: a card that went
+  // away on its own (a card emulator disconnected) leaves a card inserted
+  // since then alone.
+  void RemoveCard(const std::shared_ptr<Card>& card);
   std::shared_ptr<Card> CurrentCard() const;
 
   // Scripted faults, consumed in order by the next request frames.

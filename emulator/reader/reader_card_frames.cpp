@@ -34,6 +34,8 @@ Reader::Replies Reader::HandleT0Frame(std::span<const std::uint8_t> frame, Devic
   const std::uint8_t control = frame[1];
   const std::span<const std::uint8_t> tpdu = frame.subspan(4, frame.size() - 5);
   const T0Answer answer = card_->TransmitT0(tpdu);
+  // A card that gives no answer at all leaves the host's wait to run out.
+  if (answer.response.empty()) return {};
 
   Replies out;
   DeviceTime t = start + config_.timing.CardTime(tpdu.size());

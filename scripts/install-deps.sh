@@ -2,7 +2,8 @@
 # Installs what building and testing need, when it is missing (Debian 12, as root).
 set -euo pipefail
 
-packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev)
+packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

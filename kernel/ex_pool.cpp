@@ -82,6 +82,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   stats.allocations++;
   stats.liveBlocks++;
   stats.liveBytes += NumberOfBytes;
+  stats.allocatedBytes += NumberOfBytes;
+  if (stats.liveBytes > stats.peakBytes) stats.peakBytes = stats.liveBytes;
   return block;
 }
 
@@ -131,6 +133,29 @@ TagStats Stats(ULONG tag) {
   std::lock_guard<std::mutex> guard(p.lock);
   auto it = p.stats.find(tag);
   return it == p.stats.end() ? TagStats{} : it->second;
+}
+
+TagStats Totals() {
+  PoolState& p = Pool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  TagStats all;
+  for (const auto& [tag, stats] : p.stats) {
+    all.liveBlocks += stats.liveBlocks;
+    all.liveBytes += stats.liveBytes;
+    all.allocations += stats.allocations;
+    all.frees += stats.frees;
+    all.failedAllocations += stats.failedAllocations;
+    all.allocatedBytes += stats.allocatedBytes;
+    // Tags peak at different moments: the sum bounds the peak of the whole.
+    all.peakBytes += stats.peakBytes;
+  }
+  return all;
+}
+
+void ResetPeaks() {
+  PoolState& p = Pool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  for (auto& entry : p.stats) entry.second.peakBytes = entry.second.liveBytes;
 }
 
 ULONG AllocationCount() {

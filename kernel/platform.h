@@ -4,6 +4,7 @@
 // and the loading of drivers. Drivers never include this.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +48,13 @@ LONGLONG Now();
 // simulated time the rest of the system runs until then.
 void SleepFor(LONGLONG duration);
 
+// Wake-ups: every time a thread blocked in a platform wait is let go again
+// (its object signalled, its deadline reached, an APC queued). A system with
+// nothing to do makes none; the benchmarks count them.
+std::uint64_t Wakeups();
+// The calling thread's own share of them.
+std::uint64_t CallerWakeups();
+
 // A thread that the platform knows: simulated time counts it. Join is a
 // platform wait, so time goes on while the joining thread waits.
 class SystemThread {
@@ -71,9 +79,15 @@ struct TagStats {
   ULONG allocations = 0;
   ULONG frees = 0;
   ULONG failedAllocations = 0;
+  std::uint64_t allocatedBytes = 0;  // every successful allocation's size, added up
+  SIZE_T peakBytes = 0;              // the most liveBytes reached since the platform or ResetPeaks
 };
 
 TagStats Stats(ULONG tag);
+// All tags together.
+TagStats Totals();
+// Every tag's peakBytes starts again from its liveBytes.
+void ResetPeaks();
 inline ULONG LiveBlocks(ULONG tag) { return Stats(tag).liveBlocks; }
 // Allocations of any tag so far (failed ones included): the numbering that FailAllocation uses.
 ULONG AllocationCount();

@@ -85,6 +85,8 @@ void Scheduler::ReleaseLocked(Waiter* waiter) {
   if (waiter->released) return;
   waiter->released = true;
   blocked--;
+  wakeups++;
+  waiter->thread->Wakeups++;
   waiter->cv.notify_one();
 }
 
@@ -272,6 +274,19 @@ LONGLONG Now() {
   detail::Scheduler& s = TheScheduler();
   std::lock_guard<std::mutex> guard(s.lock);
   return s.NowLocked();
+}
+
+std::uint64_t Wakeups() {
+  detail::Scheduler& s = TheScheduler();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.wakeups;
+}
+
+std::uint64_t CallerWakeups() {
+  KTHREAD* self = detail::CurrentThread();
+  detail::Scheduler& s = TheScheduler();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return self->Wakeups;
 }
 
 void SleepFor(LONGLONG duration) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -25,6 +26,7 @@ struct KTHREAD {
   std::string Name;
   std::deque<std::function<void()>> Apcs;  // guarded by the scheduler lock
   kernel::detail::Waiter* Waiting = nullptr;
+  std::uint64_t Wakeups = 0;  // guarded by the scheduler lock
 };
 
 namespace kernel::detail {
@@ -51,6 +53,7 @@ class Scheduler {
   LONGLONG simulatedNow = 0;
   int registered = 0;
   int blocked = 0;
+  std::uint64_t wakeups = 0;
   std::vector<Waiter*> waiters;
 
   // Under `lock`.

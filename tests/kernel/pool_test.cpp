@@ -40,6 +40,29 @@ TEST_F(PoolTest, LiveBlocksAndBytesPerTag) {
   EXPECT_FALSE(kernel::pool::IsLiveBlock(b));
 }
 
+// The benchmarks read what a transmission allocates and how high it goes.
+TEST_F(PoolTest, BytesAllocatedAndPeakPerTagAndInAll) {
+  void* a = ExAllocatePoolWithTag(NonPagedPool, 1000, kTag);
+  void* b = ExAllocatePoolWithTag(NonPagedPool, 300, kTag);
+  ExFreePool(b);
+  void* c = ExAllocatePoolWithTag(NonPagedPool, 100, kTag);
+  void* other = ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Othr"));
+  kernel::pool::TagStats stats = kernel::pool::Stats(kTag);
+  EXPECT_EQ(stats.allocatedBytes, 1400u);
+  EXPECT_EQ(stats.peakBytes, 1300u);
+  EXPECT_EQ(stats.liveBytes, 1100u);
+  const kernel::pool::TagStats all = kernel::pool::Totals();
+  EXPECT_EQ(all.allocatedBytes, 1416u);
+  EXPECT_EQ(all.liveBytes, 1116u);
+  EXPECT_EQ(all.allocations, 4u);
+  kernel::pool::ResetPeaks();
+  EXPECT_EQ(kernel::pool::Stats(kTag).peakBytes, 1100u);
+  ExFreePool(a);
+  ExFreePool(c);
+  ExFreePool(other);
+  EXPECT_EQ(kernel::pool::Stats(kTag).peakBytes, 1100u) << "frees do not lower the peak";
+}
+
 TEST_F(PoolTest, TheNthAllocationFails) {
   kernel::pool::FailAllocation(3);
   void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);

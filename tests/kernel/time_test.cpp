@@ -172,4 +172,28 @@ TEST(RealTimeTest, RealClockFollowsTheWallClock) {
   EXPECT_GT(a, 134116992000000000LL) << "after 2026-01-01";
 }
 
+// Wake-ups are what an idle reader must not cause: a platform with nothing
+// armed makes none while time passes, and every wait that ends counts once,
+// for the thread it ended on.
+TEST_F(TimeTest, WakeupsCountEndedWaitsAndNoneWhileIdle) {
+  const std::uint64_t before = kernel::Wakeups();
+  const std::uint64_t mineBefore = kernel::CallerWakeups();
+  kernel::SleepFor(60 * kSecond);
+  EXPECT_EQ(kernel::Wakeups() - before, 1u) << "only the sleeper wakes";
+  EXPECT_EQ(kernel::CallerWakeups() - mineBefore, 1u);
+
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  std::uint64_t waiterWakeups = 0;
+  kernel::SystemThread waiter("waiter", [&event, &waiterWakeups] {
+    const std::uint64_t start = kernel::CallerWakeups();
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    waiterWakeups = kernel::CallerWakeups() - start;
+  });
+  kernel::SleepFor(10 * kMillisecond);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  waiter.Join();
+  EXPECT_EQ(waiterWakeups, 1u);
+}
+
 }  // namespace

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# End to end through a private pcscd, one stack after the other in the same
+# run: our IFD handler with the emulated reader's built-in card; vsmartcard's
+# vpcd with vicc; our handler with the emulated reader hosting vicc. pyscard
+# measures each (pcsc_client.py). Needs root (a private /run/pcscd).
+#   pcsc_bench.sh BUILD_DIR RAW_DIR [quick]
+set -euo pipefail
+build=$1
+raw=$2
+quick=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+note=$raw/pcsc-note.txt
+count=200
+[[ $quick == quick ]] && count=20
+
+handler=$(ls "$build"/ifd/libifd-*.so 2>/dev/null | head -1 || true)
+if [[ -z $handler ]]; then
+  echo "Not measured: the build has no IFD handler (ifd/libifd-*.so)." >"$note"
+  exit 0
+fi
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Not measured: a private pcscd needs root." >"$note"
+  exit 0
+fi
+vpcd=$(dpkg -L vsmartcard-vpcd | grep -m1 'libifdvpcd\.so' || true)
+package=$(dpkg -L python3-virtualsmartcard | grep -m1 '/virtualsmartcard/__init__\.py$' || true)
+cryptodome=$(/usr/bin/python3 -c 'import Cryptodome, os; print(os.path.dirname(Cryptodome.__file__))')
+
+work=$(mktemp -d)
+pcscd_pid=
+vicc_pid=
+cleanup() {
+  [[ -n $vicc_pid ]] && kill "$vicc_pid" 2>/dev/null || true
+  [[ -n $pcscd_pid ]] && kill -INT "$pcscd_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# vicc's package sits outside Python's path and imports Crypto, which
+# Debian ships as Cryptodome.
+mkdir -p "$work/shim"
+ln -s "$cryptodome" "$work/shim/Crypto"
+vicc_path=$(dirname "$(dirname "$package")"):$work/shim
+
+# run STACK READER_CONF [VICC_PORT]
+run() {
+  local stack=$1 conf=$2 port=${3:-}
+  local dir=$work/$stack
+  mkdir -p "$dir/run"
+  printf '%s\n' "$conf" >"$dir/reader.conf"
+  unshare -m sh -c "mount --bind '$dir/run' /run/pcscd && exec pcscd -f -c '$dir/reader.conf'" \
+    >"$dir/pcscd.log" 2>&1 &
+  pcscd_pid=$!
+  for _ in $(seq 50); do [[ -S $dir/run/pcscd.comm ]] && break; sleep 0.1; done
+  sleep 1
+  if [[ -n $port ]]; then
+    PYTHONPATH=$vicc_path /usr/bin/python3 /usr/bin/vicc -t iso7816 -P "$port" >"$dir/vicc.log" 2>&1 &
+    vicc_pid=$!
+  fi
+  if ! PCSCLITE_CSOCK_NAME=$dir/run/pcscd.comm /usr/bin/python3 "$here/pcsc_client.py" "$stack" "$count" \
+    >>"$raw/pcsc.tsv" 2>"$dir/client.log"; then
+    echo "$stack: $(tail -1 "$dir/client.log")" >>"$note"
+  fi
+  [[ -n $vicc_pid ]] && kill "$vicc_pid" 2>/dev/null || true
+  kill -INT "$pcscd_pid" 2>/dev/null || true
+  wait "$pcscd_pid" 2>/dev/null || true
+  [[ -n $vicc_pid ]] && wait "$vicc_pid" 2>/dev/null || true
+  pcscd_pid=
+  vicc_pid=
+}
+
+run "our handler, built-in card" "$(printf 'FRIENDLYNAME "Emulated"\nDEVICENAME emulated:card=t1\nLIBPATH %s' "$handler")"
+if [[ -n $vpcd && -n $package ]]; then
+  run "vpcd + vicc" "$(printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:35970\nLIBPATH %s\nCHANNELID 35970' "$vpcd")" 35970
+  run "our handler + vicc" "$(printf 'FRIENDLYNAME "Emulated"\nDEVICENAME emulated:card=vicc:vicc-port=35971\nLIBPATH %s' "$handler")" 35971
+else
+  echo "vpcd + vicc not measured: vsmartcard-vpcd or python3-virtualsmartcard is missing." >>"$note"
+fi
+cat >>"$note" <<'TXT'
+Real time, one private pcscd per stack, one stack after the other. Our handler runs the emulated reader on its
+default timing model in real time (1 ms a USB transfer, 76,800 bit/s on the contacts), so its figures include that
+physical wait; vpcd and vicc model none. vicc's iso7816 card answers UPDATE BINARY without a selected file with
+69 86; the exchange is complete all the same, so the sizes still compare transport with transport.
+TXT

@@ -80,12 +80,17 @@ struct T0Answer {
   std::uint32_t nullProcedureBytes = 0;  // 0x60 bytes the card sends first to ask for more time
 };
 
+// The answers of TransmitT0, ExchangeT1Block and TransmitApdu may be
+// replaced by a derived card (the fuzzers' hostile card).
 class Card {
  public:
   explicit Card(CardConfig config = {});
   // A card whose commands are answered by `service` instead of its own
   // application; power on, reset and power off reach the service too.
   Card(CardConfig config, std::shared_ptr<ApduService> service);
+  virtual ~Card() = default;
+  Card(const Card&) = default;
+  Card& operator=(const Card&) = default;
 
   const CardConfig& Config() const { return config_; }
 
@@ -99,17 +104,17 @@ class Card {
 
   // T=0: one command TPDU as the reader hands it to the card. An unpowered
   // card, or one whose service gave no answer, answers nothing (an empty response).
-  T0Answer TransmitT0(std::span<const std::uint8_t> tpdu);
+  virtual T0Answer TransmitT0(std::span<const std::uint8_t> tpdu);
 
   // T=1: one block from the interface device (NAD PCB LEN INF LRC); the
   // card's answering block, or nothing when it stays silent or is unpowered.
   // The card's NAD swaps the SAD and DAD of what it received: 0x52 -> 0x25.
-  std::optional<Bytes> ExchangeT1Block(std::span<const std::uint8_t> block);
+  virtual std::optional<Bytes> ExchangeT1Block(std::span<const std::uint8_t> block);
 
   // The whole APDU at once (old-generation readers run T=1 themselves); the
   // response data are at most Ne bytes. Empty when unpowered or when the
   // service gave no answer.
-  Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
+  virtual Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
 
   // Queue scripted faults of the T=1 side, used in order.
   void ScriptT1Fault(T1Fault fault) { t1Faults_.push_back(std::move(fault)); }

@@ -13,6 +13,7 @@
 namespace fuzzing {
 
 // A card that offers T=0 and T=1, IFSC 32, with three historical bytes.
+emu::CardConfig SeedCardConfig();
 std::shared_ptr<emu::Card> SeedCard();
 
 // (target, seed name, bytes) of every other target.

@@ -2,6 +2,10 @@
 // target deciding what to do next and, on other threads, the hostile reader
 // or card deciding what to answer. Reads past the end give zeros (and
 // Exhausted() turns true), so every input is a complete run.
+//
+// A recording tape writes down every byte read, and what Append adds in
+// between: the seed generator runs a target's session with the emulated
+// card answering and gets an input that replays it.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +18,18 @@ namespace fuzzing {
 
 class Tape {
  public:
-  explicit Tape(std::span<const std::uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
+  explicit Tape(std::span<const std::uint8_t> bytes, bool recording = false)
+      : bytes_(bytes.begin(), bytes.end()), recording_(recording) {}
+
+  bool Recording() const { return recording_; }
+  void Append(std::span<const std::uint8_t> bytes) {
+    std::lock_guard lock(mu_);
+    record_.insert(record_.end(), bytes.begin(), bytes.end());
+  }
+  std::vector<std::uint8_t> Recorded() const {
+    std::lock_guard lock(mu_);
+    return record_;
+  }
 
   bool Exhausted() const {
     std::lock_guard lock(mu_);
@@ -22,7 +37,9 @@ class Tape {
   }
   std::uint8_t Byte() {
     std::lock_guard lock(mu_);
-    return next_ < bytes_.size() ? bytes_[next_++] : 0;
+    const std::uint8_t byte = next_ < bytes_.size() ? bytes_[next_++] : 0;
+    if (recording_) record_.push_back(byte);
+    return byte;
   }
   std::uint16_t Word() {
     const std::uint16_t high = Byte();
@@ -39,6 +56,7 @@ class Tape {
     const std::size_t available = next_ < bytes_.size() ? std::min(count, bytes_.size() - next_) : 0;
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(next_), available, out.begin());
     next_ += available;
+    if (recording_) record_.insert(record_.end(), out.begin(), out.end());
     return out;
   }
 
@@ -46,6 +64,8 @@ class Tape {
   mutable std::mutex mu_;
   std::vector<std::uint8_t> bytes_;
   std::size_t next_ = 0;
+  bool recording_ = false;
+  std::vector<std::uint8_t> record_;
 };
 
 }  // namespace fuzzing

@@ -1,0 +1,112 @@
+// Fuzz target 4, a hostile application: control codes, buffer lengths and
+// contents of its choosing through DispatchDeviceControl, on a started
+// device with a card (the emulated reader and card answer), pass-through
+// frames included. Some requests are left in flight and cancelled at the
+// end; the card may come and go, the system may sleep.
+//
+// Input: a reader selector (bit 0: old generation; bit 1: the requests go
+// to the device instead of a handle), then up to kRequests requests, each:
+//   c     the code: c < 0xE0 picks one of the 21 served codes (c % 21);
+//         0xE0..0xEF a code of the smart-card device type (function from
+//         the next byte); 0xF0..0xF7 any 32-bit code (next 4 bytes);
+//         0xF8 card out, 0xF9 card in, 0xFA sleep and resume
+//   n     input length: 16 bits (modulo 4096), or 0xFFFF for a pass-through
+//         card frame at the old generation's limit and past it
+//   ...   the input bytes
+//   o     output length: 0 none, 1 0x10400, 2 0x10401, else o x 3
+//   w     bit 0: leave the request in flight instead of waiting for it
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "dispatch/device_control.h"
+#include "emulator/reader/reader.h"
+#include "fuzz/card_session.h"
+#include "fuzz/seeds.h"
+#include "fuzz/tape.h"
+#include "reader/vendor_ioctl.h"
+#include "smclib/winsmcrd.h"
+
+namespace {
+
+constexpr int kRequests = 12;
+constexpr ULONG kServed[] = {
+    IOCTL_SMARTCARD_POWER,          IOCTL_SMARTCARD_GET_ATTRIBUTE,    IOCTL_SMARTCARD_SET_ATTRIBUTE,
+    IOCTL_SMARTCARD_CONFISCATE,     IOCTL_SMARTCARD_TRANSMIT,         IOCTL_SMARTCARD_EJECT,
+    IOCTL_SMARTCARD_SWALLOW,        IOCTL_SMARTCARD_IS_PRESENT,       IOCTL_SMARTCARD_IS_ABSENT,
+    IOCTL_SMARTCARD_SET_PROTOCOL,   IOCTL_SMARTCARD_GET_STATE,        IOCTL_SMARTCARD_GET_LAST_ERROR,
+    IOCTL_SMARTCARD_GET_PERF_CNTR,  IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR,
+    IOCTL_VENDOR_RESET_PORT,        IOCTL_VENDOR_PASS_THROUGH,        IOCTL_VENDOR_GET_VERSION,
+    IOCTL_VENDOR_EJECT,             IOCTL_VENDOR_COMMAND_B0,          IOCTL_VENDOR_COMMAND_D8,
+};
+static_assert(std::size(kServed) == 21);
+
+constexpr std::uint16_t kHugeInput = 0xFFFF;
+constexpr std::size_t kMaxInput = 4096;
+constexpr LONGLONG kWait = 3 * kernel::kSecond;
+
+fuzzing::Bytes InputBytes(fuzzing::Tape& tape) {
+  const std::uint16_t length = tape.Word();
+  if (length != kHugeInput) return tape.Take(length % kMaxInput);
+  // An old-generation card frame at the length limit, or one byte past it.
+  fuzzing::Bytes frame(PassThroughCardFrameMax + (tape.Byte() & 1), 0x00);
+  frame[0] = 0x50;
+  return frame;
+}
+
+ULONG OutputLength(std::uint8_t o) {
+  switch (o) {
+    case 0:
+      return 0;
+    case 1:
+      return 0x10400;
+    case 2:
+      return 0x10401;
+    default:
+      return ULONG{o} * 3;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  constexpr std::size_t kMaxTape = 16384;
+  if (size > kMaxTape) return -1;
+  fuzzing::Tape tape(std::span<const std::uint8_t>(data, size));
+  const std::uint8_t selector = tape.Byte();
+  emu::ReaderConfig config = fuzzing::CardSessionReader((selector & 1) != 0 ? 2 : 0);
+  auto reader = std::make_shared<emu::Reader>(config);
+  reader->InsertCard(fuzzing::SeedCard());
+
+  fuzzing::DriverSession session;
+  if (!NT_SUCCESS(session.Plug(reader)) || !NT_SUCCESS(session.Start())) return 0;
+  if ((selector & 2) == 0) session.Open();
+  for (int i = 0; i < kRequests && !tape.Exhausted() && session.Usable(); ++i) {
+    const std::uint8_t c = tape.Byte();
+    ULONG code;
+    if (c < 0xE0) {
+      code = kServed[c % std::size(kServed)];
+    } else if (c < 0xF0) {
+      code = SCARD_CTL_CODE(tape.Byte());
+    } else if (c < 0xF8) {
+      code = tape.Long();
+    } else {
+      if (c == 0xF8) reader->RemoveCard();
+      if (c == 0xF9 && !reader->CurrentCard()) reader->InsertCard(fuzzing::SeedCard());
+      if (c >= 0xFA) {
+        session.Sleep();
+        session.Resume();
+      }
+      continue;
+    }
+    const fuzzing::Bytes input = InputBytes(tape);
+    const ULONG output = OutputLength(tape.Byte());
+    if ((tape.Byte() & 1) != 0) {
+      session.StartControl(code, input, output);
+    } else {
+      session.Control(code, input, output, kWait);
+    }
+  }
+  return 0;
+}

@@ -143,21 +143,27 @@ bool AskDevice(Transfer* t, NTSTATUS* finished) {
   return true;
 }
 
-void TransferTimerDpc(KDPC*, PVOID context, PVOID, PVOID) {
-  auto t = static_cast<Transfer*>(context);
+// The context is the port: the transfer may have been finished and freed by
+// a cancellation by the time the DPC runs, so it is found by its DPC in the
+// port's list, never through the pointer alone.
+void TransferTimerDpc(KDPC* dpc, PVOID context, PVOID, PVOID) {
+  auto& port = *static_cast<EmulatedPort::State*>(context);
+  Transfer* t = nullptr;
   {
-    std::lock_guard<std::mutex> guard(t->port->lock);
-    if (std::find(t->port->transfers.begin(), t->port->transfers.end(), t) == t->port->transfers.end()) return;
+    std::lock_guard<std::mutex> guard(port.lock);
+    auto it = std::find_if(port.transfers.begin(), port.transfers.end(),
+                           [dpc](const Transfer* parked) { return &parked->dpc == dpc; });
+    if (it == port.transfers.end()) return;
+    // Whoever takes the cancel routine back owns the request. Taken under
+    // the port's lock: a cancel routine that got there first takes the
+    // transfer out of the list under this lock before it frees it.
+    if (IoSetCancelRoutine((*it)->irp, nullptr) == nullptr) return;
+    t = *it;
+    if (t->phase != Transfer::Phase::WaitingForDevice) port.transfers.erase(it);
   }
-  // Whoever takes the cancel routine back owns the request.
-  if (IoSetCancelRoutine(t->irp, nullptr) == nullptr) return;
   if (t->phase == Transfer::Phase::WaitingForDevice) {
     AskDevice(t, nullptr);
     return;
-  }
-  {
-    std::lock_guard<std::mutex> guard(t->port->lock);
-    t->port->transfers.remove(t);
   }
   Finish(t);
 }
@@ -172,7 +178,7 @@ Transfer* NewTransfer(EmulatedPort::State& port, PIRP irp, PURB urb, const PipeR
   t->endpoint = pipe.endpoint;
   t->in = pipe.in;
   KeInitializeTimer(&t->timer);
-  KeInitializeDpc(&t->dpc, TransferTimerDpc, t);
+  KeInitializeDpc(&t->dpc, TransferTimerDpc, &port);
   return t;
 }
 

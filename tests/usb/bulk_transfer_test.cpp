@@ -125,6 +125,54 @@ TEST_F(BulkTransferTest, ReadTheReaderNeverAnswersIsCancelledAfterTheBound) {
   EXPECT_EQ(kernel::pool::LiveBlocks(PoolTag("UsbT")), 0u);
 }
 
+// The device's answer becomes ready at the very instant the caller gives up
+// on the read: the port's timer and the cancellation meet. Whichever wins
+// ends the transfer, exactly once, and the other leaves it alone (the
+// timer once looked at a transfer the cancellation had already freed).
+TEST_F(BulkTransferTest, ReadReadyAtTheInstantItIsCancelledEndsOnce) {
+  for (int round = 0; round < 200; ++round) {
+    Client client;
+    ASSERT_EQ(client.Configure(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = client.port.PhysicalDeviceObject();
+    client.reader->ScriptFault(emu::ReplyFault::Delay(7 * kSecond));
+    ASSERT_EQ(client.Write(kStatusCommand), STATUS_SUCCESS);
+
+    URB urb{};
+    Bytes buffer(256);
+    auto& bulk = urb.UrbBulkOrInterruptTransfer;
+    bulk.Hdr.Length = sizeof(bulk);
+    bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    bulk.PipeHandle = client.Pipe(true);
+    bulk.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    bulk.TransferBuffer = buffer.data();
+    bulk.TransferBufferLength = 256;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+    ASSERT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -7 * kSecond;
+    if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+      KIRQL old;
+      KeRaiseIrql(APC_LEVEL, &old);
+      if (KeReadStateEvent(&event) == 0) IoCancelIrp(irp);
+      KeLowerIrql(old);
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    if (iosb.Status == STATUS_SUCCESS) {
+      ASSERT_EQ(bulk.TransferBufferLength, 7u) << round;
+    } else {
+      ASSERT_EQ(iosb.Status, STATUS_CANCELLED) << round;
+      ASSERT_EQ(bulk.TransferBufferLength, 0u) << round;
+    }
+    ASSERT_EQ(client.port.ParkedTransfers(), 0u) << round;
+    ASSERT_EQ(kernel::pool::LiveBlocks(PoolTag("UsbT")), 0u) << round;
+  }
+}
+
 TEST_F(BulkTransferTest, AbortPipeEndsTheReadWaitingOnIt) {
   Client client;
   ASSERT_EQ(client.Configure(), STATUS_SUCCESS);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, from scratch: both deliverables built with gcc and
 # tested (Kt2210p for x86-64, Lm5520p for 32-bit x86), then Kt2210p once more
-# with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
+# with clang, AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz
+# targets for a short time each (scripts/fuzz.sh).
 #   scripts/test.sh            everything
 #   scripts/test.sh quick      only the x86-64 gcc build
 set -euo pipefail
@@ -42,12 +43,35 @@ run_suite() {
   summary+=("$name: $p passed, $f failed")
 }
 
+# The fuzz targets, each for FUZZ_SECONDS (20 by default): one passed or
+# failed count per target.
+run_fuzz() {
+  local log="$out/fuzz.log" line p f
+  rm -rf "$out/fuzz"
+  set +e
+  BUILD_ROOT="$out" scripts/fuzz.sh "${FUZZ_SECONDS:-20}" 2>&1 | tee "$log"
+  set -e
+  line=$(grep -E "^fuzz: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
+  if [[ -z $line ]]; then
+    echo "fuzz: did not finish" >&2
+    failed=$((failed + 1))
+    summary+=("fuzz (libFuzzer, ASan+UBSan): did not finish")
+    return
+  fi
+  p=$(sed -E 's/^fuzz: ([0-9]+) passed.*/\1/' <<<"$line")
+  f=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+  passed=$((passed + p))
+  failed=$((failed + f))
+  summary+=("fuzz (libFuzzer, ASan+UBSan): $p passed, $f failed")
+}
+
 run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
 if [[ ${1:-} != quick ]]; then
   run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake
   CC=clang CXX=clang++ run_suite "Kt2210p (x86-64, clang, ASan+UBSan)" "$out/kt2210p-asan" -DDELIVERABLE=Kt2210p \
     -DREADER_SANITIZE=address,undefined
+  run_fuzz
 fi
 
 echo

@@ -13,7 +13,6 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 out=${BUILD_ROOT:-build}
 dir="$out/fuzz"
-targets=(${FUZZ_TARGETS:-hostile_reader hostile_card atr hostile_application})
 findings_dir="$dir/fuzz-findings"
 
 echo "=== fuzz: configure and build in $dir"
@@ -21,6 +20,12 @@ if [[ ! -f $dir/CMakeCache.txt ]]; then
   CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDELIVERABLE=Kt2210p \
     -DREADER_FUZZ=ON -DREADER_SANITIZE=address,undefined -DREADER_TEST_DIRS=support >/dev/null
 fi
+# The IFD handler's target exists when its library is built (pcsc-lite's headers).
+default_targets="hostile_reader hostile_card atr hostile_application"
+if cmake --build "$dir" --target help | grep -q "fuzz_ifd_handler"; then
+  default_targets+=" ifd_handler"
+fi
+targets=(${FUZZ_TARGETS:-$default_targets})
 cmake --build "$dir" -j2 --target "${targets[@]/#/fuzz_}" >/dev/null
 
 # Leaks are checked by the targets themselves at every teardown (pool

@@ -70,6 +70,24 @@ Bytes ApplicationScript(std::uint8_t selector) {
   return script;
 }
 
+// Calls of the IFD handler's target (fuzz/ifd_handler.cpp): power up,
+// the ATR, T=1, GET CHALLENGE, the version code, presence, the card out,
+// presence and power up again.
+Bytes IfdCalls(bool t0) {
+  Bytes calls;
+  Append(calls, {3, 0, 0, 0x00, 0x40});                               // IFDHPowerICC(IFD_POWER_UP), 64 bytes
+  Append(calls, {0, 0, 0, 0x00, 0x40});                               // IFDHGetCapabilities(TAG_IFD_ATR)
+  Append(calls, {2, 0, 0x00, static_cast<std::uint8_t>(t0 ? 1 : 2), 0, 0, 0, 0});  // IFDHSetProtocolParameters
+  Append(calls, {4, 0, 0x00, static_cast<std::uint8_t>(t0 ? 0 : 1), 0, 0, 0, 8, 0x00, 0x05,
+                 0x00, 0x84, 0x00, 0x00, 0x08, 0x01, 0x02});            // IFDHTransmitToICC, 258 bytes of room
+  Append(calls, {5, 0, 4, 0x00, 0x00, 0x00, 0x08});                     // IFDHControl(version)
+  Append(calls, {6, 0});                                                // IFDHICCPresence
+  Append(calls, {9, 0});                                                // the card out
+  Append(calls, {6, 0});
+  Append(calls, {3, 0, 0, 0x00, 0x40});
+  return calls;
+}
+
 }  // namespace
 
 emu::CardConfig SeedCardConfig() {
@@ -107,6 +125,8 @@ std::vector<std::tuple<std::string, std::string, Bytes>> OtherSeeds() {
 
   seeds.emplace_back("hostile_application", "session-2.27", ApplicationScript(0));
   seeds.emplace_back("hostile_application", "session-1.50", ApplicationScript(1));
+  seeds.emplace_back("ifd_handler", "calls-t1", IfdCalls(false));
+  seeds.emplace_back("ifd_handler", "calls-t0", IfdCalls(true));
   return seeds;
 }
 

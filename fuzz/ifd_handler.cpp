@@ -9,13 +9,18 @@
 // a flags byte (bit 0: a Lun from the input instead of 0; bit 1: a null
 // pointer where the entry point takes one), then the call's arguments.
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+// pcsc-lite's header declares the entry points without C linkage.
+extern "C" {
 #include <PCSC/ifdhandler.h>
+#include <PCSC/reader.h>
+}
 
 #include "fuzz/ifd_world.h"
 #include "fuzz/tape.h"
@@ -136,10 +141,19 @@ void OneCall(fuzzing::Tape& tape) {
   }
 }
 
+bool OpenForTheProcess() {
+  if (IFDHCreateChannelByName(kLun, kDeviceName) != IFD_SUCCESS) return false;
+  // libFuzzer ends with exit(): the reader is removed and the driver
+  // unloaded first, as pcscd's last close does, while the platform's threads
+  // still run.
+  std::atexit([] { IFDHCloseChannel(kLun); });
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static bool opened = IFDHCreateChannelByName(kLun, kDeviceName) == IFD_SUCCESS;
+  static bool opened = OpenForTheProcess();
   static long baseline = -1;
   if (!opened) __builtin_trap();
   if (size > 16384) return -1;

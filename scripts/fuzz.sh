@@ -43,6 +43,7 @@ for target in "${targets[@]}"; do
   dict=()
   [[ -f fuzz/$target.dict ]] && dict=(-dict="fuzz/$target.dict")
   log="$dir/fuzz-$target.log"
+  rm -f "$findings_dir/$target-"*
   echo "=== fuzz: $target for ${seconds} s"
   set +e
   "$dir/fuzz/fuzz_$target" "$work" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -detect_leaks=0 \

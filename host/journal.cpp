@@ -20,6 +20,13 @@ std::vector<JournalEntry> Journal::Entries() const {
   return entries_;
 }
 
+std::vector<JournalEntry> Journal::Take() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<JournalEntry> taken;
+  taken.swap(entries_);
+  return taken;
+}
+
 void Journal::SetListener(std::function<void(const JournalEntry&)> listener) {
   std::lock_guard<std::mutex> guard(lock_);
   listener_ = std::move(listener);

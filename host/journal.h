@@ -28,6 +28,9 @@ class Journal {
  public:
   void Record(std::string request, NTSTATUS status, ULONG_PTR information = 0, JournalKind kind = JournalKind::Request);
   std::vector<JournalEntry> Entries() const;
+  // The entries so far, emptied in the same step (a long-running host drains
+  // the journal so it does not grow for ever).
+  std::vector<JournalEntry> Take();
   // Told of every entry as it is recorded, on the recording thread.
   void SetListener(std::function<void(const JournalEntry&)> listener);
   // The requests (not the calls) recorded so far.

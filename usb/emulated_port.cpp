@@ -463,6 +463,13 @@ void EmulatedPort::ClearTrace() {
   state_->trace.clear();
 }
 
+std::vector<TraceEntry> EmulatedPort::TakeTrace() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  std::vector<TraceEntry> taken;
+  taken.swap(state_->trace);
+  return taken;
+}
+
 std::size_t EmulatedPort::ParkedTransfers() const {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->transfers.size();

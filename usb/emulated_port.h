@@ -60,6 +60,9 @@ class EmulatedPort {
   // Only the bulk transfers, OUT and IN (an IN transfer that brought no bytes included).
   std::vector<TraceEntry> BulkTrace() const;
   void ClearTrace();
+  // The trace so far, emptied in the same step: what a long-running host
+  // drains so the trace does not grow for ever.
+  std::vector<TraceEntry> TakeTrace();
   // Bulk IN transfers waiting for the device right now.
   std::size_t ParkedTransfers() const;
 

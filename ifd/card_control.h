@@ -1,0 +1,40 @@
+// The card of an emulated reader driven from outside the process: a FIFO
+// that takes one command a line,
+//   insert [t1|t0]   a card of that kind goes in (T=1 by default)
+//   remove           the card comes out
+// so that a test can make pcscd see insertions and removals. Lines that are
+// not commands are logged and ignored.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "emulator/reader/reader.h"
+
+namespace ifd {
+
+class CardControl {
+ public:
+  // Creates the FIFO when missing and starts listening; Ok() tells whether
+  // that worked (the log says why not).
+  CardControl(std::shared_ptr<emu::Reader> reader, std::string path);
+  ~CardControl();
+  CardControl(const CardControl&) = delete;
+  CardControl& operator=(const CardControl&) = delete;
+
+  bool Ok() const { return fifo_ >= 0; }
+
+ private:
+  void Listen();
+  void Apply(const std::string& line);
+
+  std::shared_ptr<emu::Reader> reader_;
+  std::string path_;
+  bool created_ = false;
+  int fifo_ = -1;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+}  // namespace ifd

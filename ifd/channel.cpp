@@ -1,0 +1,168 @@
+#include "ifd/channel.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/emulated_cards.h"
+#include "host/status_names.h"
+#include "ifd/log.h"
+#include "ifd/status_mapping.h"
+#include "smclib/winsmcrd.h"
+
+namespace ifd {
+namespace {
+
+std::shared_ptr<emu::Card> InitialCard(CardChoice choice) {
+  switch (choice) {
+    case CardChoice::T1:
+      return host::MakeCard(host::CardKind::T1);
+    case CardChoice::T0:
+      return host::MakeCard(host::CardKind::T0);
+    case CardChoice::None:
+    case CardChoice::Vicc:
+      break;
+  }
+  return nullptr;
+}
+
+emu::ReaderConfig ReaderConfigFor(const ChannelOptions& options) {
+  emu::ReaderConfig config = host::ReaderConfigFor(options.firmware);
+  if (!options.realTiming) config.timing = emu::TimingModel::Instant();
+  return config;
+}
+
+}  // namespace
+
+Channel::Channel(host::Host& host, ChannelOptions options)
+    : host_(host),
+      options_(std::move(options)),
+      reader_(std::make_shared<emu::Reader>(ReaderConfigFor(options_))),
+      resources_(host) {
+  if (std::shared_ptr<emu::Card> card = InitialCard(options_.card)) reader_->InsertCard(std::move(card));
+  plugged_ = std::make_unique<host::PluggedReader>(reader_);
+  pnp_ = std::make_unique<host::PnpManager>(host_, *plugged_, resources_);
+}
+
+Channel::~Channel() { Close(); }
+
+NTSTATUS Channel::Open() {
+  std::unique_lock<std::shared_mutex> life(lifeLock_);
+  NTSTATUS status = pnp_->Add();
+  if (NT_SUCCESS(status)) status = pnp_->Start();  // a failed start is followed by the removal
+  if (NT_SUCCESS(status)) status = resources_.Open(*plugged_, "");
+  Drain();
+  if (NT_SUCCESS(status) && !options_.controlPath.empty()) {
+    control_ = std::make_unique<CardControl>(reader_, options_.controlPath);
+    if (!control_->Ok()) {
+      control_.reset();
+      status = STATUS_INVALID_PARAMETER;
+    }
+  }
+  if (!NT_SUCCESS(status)) {
+    if (pnp_->State() == host::DeviceState::Started) pnp_->Remove();
+    Release();
+    return status;
+  }
+  open_ = true;
+  return STATUS_SUCCESS;
+}
+
+void Channel::Close() {
+  if (!plugged_) return;
+  control_.reset();
+  {
+    // A card-event wait still running is woken, and the close waits for it
+    // to let go of the handle.
+    std::unique_lock<std::mutex> guard(waitLock_);
+    closing_ = true;
+    if (waiting_ != nullptr) waiting_->Cancel();
+    waitDone_.wait(guard, [this] { return waiting_ == nullptr; });
+  }
+  std::unique_lock<std::shared_mutex> life(lifeLock_);
+  if (open_) {
+    open_ = false;
+    // Closes the handle (cleanup, close), then query-remove and removal.
+    const NTSTATUS removed = pnp_->Remove();
+    if (!NT_SUCCESS(removed)) {
+      log::Error("reader removal ended with " + host::StatusWord(removed) + "; removing it as surprise-removed");
+      pnp_->SurpriseRemove();
+    }
+  }
+  Release();
+}
+
+void Channel::Release() {
+  Drain();
+  pnp_.reset();
+  plugged_.reset();
+}
+
+kernel::IoResult Channel::Send(const host::ControlRequest& request) {
+  std::shared_lock<std::shared_mutex> life(lifeLock_);
+  if (!open_) {
+    kernel::IoResult closed;
+    closed.status = STATUS_DELETE_PENDING;
+    return closed;
+  }
+  kernel::IoResult result = resources_.Send(request);
+  Drain();
+  return result;
+}
+
+Response Channel::WaitForCardEvent(long timeoutMs) {
+  std::unique_ptr<kernel::UserRequest> request;
+  {
+    std::lock_guard<std::mutex> guard(waitLock_);
+    if (closing_) return kNoSuchDevice;
+    std::shared_lock<std::shared_mutex> life(lifeLock_);
+    if (!open_) return kNoSuchDevice;
+    if (stopPending_) {
+      stopPending_ = false;
+      return kSuccess;
+    }
+    const kernel::IoResult state = resources_.Send(host::StateRequest());
+    if (!NT_SUCCESS(state.status)) return MapStatus(state.status);
+    ULONG current = SCARD_UNKNOWN;
+    if (state.output.size() == sizeof current) std::memcpy(&current, state.output.data(), sizeof current);
+    request = resources_.Start(host::TrackingRequest(current <= SCARD_ABSENT));
+    waiting_ = request.get();
+  }
+  kernel::IoResult result = request->Wait(timeoutMs < 0 ? -1 : timeoutMs * kernel::kMillisecond);
+  if (result.status == STATUS_PENDING) {
+    request->Cancel();
+    result = request->Wait();
+  }
+  {
+    std::lock_guard<std::mutex> guard(waitLock_);
+    Drain();  // before the close, which waits for this, lets go of the port
+    waiting_ = nullptr;
+  }
+  waitDone_.notify_all();
+  // A change, the time limit or a stop: pcscd asks for the card state next.
+  if (result.status == STATUS_SUCCESS || result.status == STATUS_CANCELLED) return kSuccess;
+  return MapStatus(result.status);
+}
+
+void Channel::StopWaiting() {
+  std::lock_guard<std::mutex> guard(waitLock_);
+  if (waiting_ != nullptr) {
+    waiting_->Cancel();
+  } else {
+    stopPending_ = true;
+  }
+}
+
+void Channel::Drain() {
+  if (!plugged_) return;
+  const std::vector<usb::TraceEntry> frames = plugged_->Port().TakeTrace();
+  const std::vector<host::JournalEntry> requests = host_.Requests().Take();
+  if (!options_.trace) return;
+  for (const host::JournalEntry& entry : requests) {
+    char information[32];
+    std::snprintf(information, sizeof information, " information %lu", static_cast<unsigned long>(entry.information));
+    log::Trace("request " + entry.request + " -> " + host::StatusWord(entry.status) + information);
+  }
+  for (const usb::TraceEntry& entry : frames) log::Trace(usb::FormatTraceEntry(entry, host_.Origin()));
+}
+
+}  // namespace ifd

@@ -1,0 +1,77 @@
+// One reader of pcscd's: an emulated reader plugged into the host (AddDevice,
+// start), a handle opened on its reader interface, and the requests the IFD
+// handler sends on it. Closing removes the reader again.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "host/control_requests.h"
+#include "host/host.h"
+#include "host/plugged_reader.h"
+#include "host/pnp_manager.h"
+#include "host/resource_manager.h"
+#include "ifd/card_control.h"
+#include "ifd/device_name.h"
+#include "ifd/responses.h"
+#include "kernel/io_user.h"
+
+namespace ifd {
+
+class Channel {
+ public:
+  Channel(host::Host& host, ChannelOptions options);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Plugs and starts the reader and opens the handle; the status of the step
+  // that failed. On failure the reader is removed again.
+  NTSTATUS Open();
+  // Stops the card-event wait and the card control, closes the handle and
+  // removes the reader. Whatever touches the platform goes here, on the
+  // closing thread: a call still holding the channel afterwards finds it
+  // closed (STATUS_DELETE_PENDING) and the destructor has nothing to undo.
+  void Close();
+
+  const ChannelOptions& Options() const { return options_; }
+  std::shared_ptr<emu::Reader> SharedReader() const { return reader_; }
+
+  // One request on the handle, waited for.
+  kernel::IoResult Send(const host::ControlRequest& request);
+
+  // Waits for the card to come or go, at most timeoutMs (negative: no
+  // limit), with IOCTL_SMARTCARD_IS_PRESENT or _IS_ABSENT as the current
+  // state calls for; cancels it at the limit. A StopWaiting wakes it once.
+  Response WaitForCardEvent(long timeoutMs);
+  void StopWaiting();
+
+ private:
+  // Drains the traces, then lets go of the reader's port and its manager.
+  void Release();
+  void Drain();
+
+  host::Host& host_;
+  const ChannelOptions options_;
+  const std::shared_ptr<emu::Reader> reader_;
+  // Requests hold it shared; Close holds it alone while it removes the reader.
+  std::shared_mutex lifeLock_;
+  std::unique_ptr<host::PluggedReader> plugged_;
+  host::ResourceManager resources_;
+  std::unique_ptr<host::PnpManager> pnp_;
+  std::unique_ptr<CardControl> control_;
+  bool open_ = false;
+
+  std::mutex waitLock_;
+  std::condition_variable waitDone_;
+  kernel::UserRequest* waiting_ = nullptr;
+  bool stopPending_ = false;
+  bool closing_ = false;
+};
+
+}  // namespace ifd

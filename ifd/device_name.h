@@ -1,0 +1,48 @@
+// The reader a reader.conf entry asks for: its DEVICENAME, passed verbatim
+// by pcscd, is `emulated[:key=value...]`.
+//
+//   firmware=M.mm     the emulated reader's firmware (default 2.27)
+//   card=t1|t0|none|vicc
+//                     the card in it at start (default t1); vicc: the card is
+//                     vsmartcard's vicc, connected over TCP
+//   vicc-port=N       the TCP port on 127.0.0.1 where vicc connects (default 35963)
+//   timing=fast|real  fast (default): the emulated reader and card answer at
+//                     once; real: with the reader's USB latency and the
+//                     card's bit rate, as a real one would
+//   trace=1           every reader frame and USB request to the log
+//   verbose=1         channel life and the checks at the last close to the log
+//   log=stderr|syslog where the log goes (default stderr: pcscd -f shows it)
+//   control=PATH      a FIFO (created when missing) that takes the lines
+//                     `insert [t0|t1]` and `remove`: the built-in card goes in
+//                     or out, for tests driving pcscd from outside
+//
+// Values keep to letters, digits and `: = . _ - / @`: pcscd refuses a
+// reader.conf line with other punctuation and then does not start.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ifd {
+
+enum class CardChoice { T1, T0, None, Vicc };
+enum class LogTarget { Stderr, Syslog };
+
+struct ChannelOptions {
+  std::string firmware = "2.27";
+  CardChoice card = CardChoice::T1;
+  std::uint16_t viccPort = 35963;
+  bool realTiming = false;
+  bool trace = false;
+  bool verbose = false;
+  LogTarget log = LogTarget::Stderr;
+  std::string controlPath;
+};
+
+// The options, or nullopt with *error saying what is wrong. A null or empty
+// name is the default reader.
+std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* error);
+
+}  // namespace ifd

@@ -1,0 +1,47 @@
+#include "tests/ifd/emulated_side.h"
+
+#include <algorithm>
+
+#include "device/device_context.h"
+#include "emulator/reader/reader.h"
+#include "host/emulated_cards.h"
+#include "ifd/handler.h"
+#include "kernel/platform.h"
+
+namespace ifdtest {
+
+Bytes AtrOf(bool t1) { return host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0)->Atr(); }
+
+bool HasReader(unsigned long lun) { return ifd::EmulatedReader(lun) != nullptr; }
+
+std::string ReaderFirmware(unsigned long lun) { return ifd::EmulatedReader(lun)->Config().firmwareVersion; }
+
+bool HasCard(unsigned long lun) { return ifd::EmulatedReader(lun)->CurrentCard() != nullptr; }
+
+void InsertCard(unsigned long lun, bool t1) {
+  ifd::EmulatedReader(lun)->InsertCard(host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0));
+}
+
+void RemoveCard(unsigned long lun) { ifd::EmulatedReader(lun)->RemoveCard(); }
+
+std::uint32_t CardResets(unsigned long lun) { return ifd::EmulatedReader(lun)->Counters().cardResets; }
+
+int CommandB0Parameter(unsigned long lun) {
+  const std::optional<std::uint8_t> parameter = ifd::EmulatedReader(lun)->CommandB0Parameter();
+  return parameter ? *parameter : -1;
+}
+
+void ClearFrames(unsigned long lun) { ifd::EmulatedReader(lun)->ClearLog(); }
+
+bool ReaderReceived(unsigned long lun, const Bytes& frame) {
+  const std::vector<emu::FrameRecord> frames = ifd::EmulatedReader(lun)->FramesReceived();
+  return std::any_of(frames.begin(), frames.end(), [&](const emu::FrameRecord& r) { return r.bytes == frame; });
+}
+
+bool DistinctReaders(unsigned long a, unsigned long b) { return ifd::EmulatedReader(a) != ifd::EmulatedReader(b); }
+
+unsigned long DriverPoolBlocks() { return kernel::pool::LiveBlocks(DriverPoolTag); }
+std::size_t LiveRequests() { return kernel::irps::Live(); }
+std::size_t RequestsInProgress() { return kernel::irps::InProgress(); }
+
+}  // namespace ifdtest

@@ -1,0 +1,34 @@
+// What the tests look at behind the handler: the emulated reader of a Lun
+// and the platform's accounting. Plain types only: the test files include
+// pcsc-lite's headers, whose DWORD and LONG clash with the kernel's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ifdtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The ATR of a built-in card: T=1 only or T=0 only.
+Bytes AtrOf(bool t1);
+
+bool HasReader(unsigned long lun);
+std::string ReaderFirmware(unsigned long lun);
+bool HasCard(unsigned long lun);
+void InsertCard(unsigned long lun, bool t1);
+void RemoveCard(unsigned long lun);
+std::uint32_t CardResets(unsigned long lun);
+int CommandB0Parameter(unsigned long lun);  // -1 when none was sent
+void ClearFrames(unsigned long lun);
+bool ReaderReceived(unsigned long lun, const Bytes& frame);
+// Two Luns have distinct readers.
+bool DistinctReaders(unsigned long a, unsigned long b);
+
+unsigned long DriverPoolBlocks();
+std::size_t LiveRequests();
+std::size_t RequestsInProgress();
+
+}  // namespace ifdtest

@@ -15,6 +15,7 @@
 #include "host/status_names.h"
 #include "ifd/channel.h"
 #include "ifd/log.h"
+#include "ifd/signal_mask.h"
 #include "ifd/status_mapping.h"
 #include "reader/vendor_ioctl.h"
 #include "smclib/winsmcrd.h"
@@ -119,6 +120,7 @@ Response CreateChannelByName(unsigned long lun, const char* deviceName) {
   }
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> guard(registry.lock);
+  const SignalsBlocked blocked;  // for the threads started below
   if (registry.channels.count(lun) != 0) {
     log::Error(LunText(lun) + " is already open");
     return kCommunicationError;

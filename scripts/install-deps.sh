@@ -3,6 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # the IFD handler and its end-to-end tests with a real pcscd; vicc
+  pcscd libpcsclite-dev pcsc-tools opensc python3-pyscard
   vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome)
 missing=()
 for p in "${packages[@]}"; do

@@ -2,9 +2,10 @@
 # The whole test suite, from scratch: both deliverables built with gcc and
 # tested (Kt2210p for x86-64, Lm5520p for 32-bit x86), then Kt2210p once more
 # with clang, AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz
-# targets for a short time each (scripts/fuzz.sh).
+# targets for a short time each (scripts/fuzz.sh). The x86-64 gcc build's IFD
+# handler also runs end to end in a pcscd of its own.
 #   scripts/test.sh            everything
-#   scripts/test.sh quick      only the x86-64 gcc build
+#   scripts/test.sh quick      only the x86-64 gcc build (and pcscd end to end)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -65,7 +66,28 @@ run_fuzz() {
   summary+=("fuzz (libFuzzer, ASan+UBSan): $p passed, $f failed")
 }
 
+# End to end with a real pcscd, on the IFD handler of the x86-64 gcc build.
+run_pcscd() {
+  local name="pcscd end to end (Kt2210p IFD handler)" log="$out/pcscd-e2e.log" line p f
+  echo "=== $name"
+  set +e
+  tests/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$log" | grep -vE "^ok "
+  set -e
+  line=$(grep -E "^pcscd end to end: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
+  if [[ -z $line ]]; then
+    failed=$((failed + 1))
+    summary+=("$name: did not finish")
+    return
+  fi
+  p=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
+  f=$(sed -E 's/.*passed, ([0-9]+) failed.*/\1/' <<<"$line")
+  passed=$((passed + p))
+  failed=$((failed + f))
+  summary+=("$name: $p passed, $f failed")
+}
+
 run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
+run_pcscd
 if [[ ${1:-} != quick ]]; then
   run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake

@@ -263,7 +263,9 @@ ResponseApdu Application::Generate(const CommandApdu& command) {
   if (!command.data.empty()) {
     return Status(sw::kWrongLength);
   }
-  ResponseApdu response{Bytes(command.P1P2()), sw::kNormal};
+  // P1-P2 reaches 65,535 only; 0 asks for whatever Le allows (65,536 at most).
+  const std::uint32_t n = command.P1P2() != 0 ? command.P1P2() : command.ne;
+  ResponseApdu response{Bytes(n), sw::kNormal};
   for (std::size_t i = 0; i < response.data.size(); ++i) {
     response.data[i] = static_cast<std::uint8_t>(i & 0xFF);
   }

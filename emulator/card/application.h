@@ -12,7 +12,8 @@
 //   00 D6  UPDATE BINARY   same addressing
 //   00 84  GET CHALLENGE   Ne pseudo-random bytes
 //   00 C0  GET RESPONSE    only meaningful under T=0 (the T=0 side serves it)
-//   80 20  generate        N = P1-P2 bytes, byte i = i & 0xFF
+//   80 20  generate        N = P1-P2 bytes, byte i = i & 0xFF; P1-P2 = 0 gives
+//                          Ne bytes, so an extended Le of 0000 gets all 65,536
 //   80 22  echo            returns the command data
 #pragma once
 

@@ -69,6 +69,12 @@ TEST_F(ExchangeTest, T1ShortAndExtendedApdus) {
   ASSERT_EQ(65537u, generated.size());
   EXPECT_TRUE(EndsWithOk(generated));
   EXPECT_EQ(0xFE, generated[65534]);
+  // The largest response: 65,536 data bytes (P1-P2 0 asks for Ne of them).
+  const Bytes largestResponse = Transmit(kLunA, 1, {0x80, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00}, &response);
+  ASSERT_EQ(IFD_SUCCESS, response);
+  ASSERT_EQ(65538u, largestResponse.size());
+  EXPECT_EQ(0xFF, largestResponse[65535]);
+  EXPECT_TRUE(EndsWithOk(largestResponse));
 
   // A receive buffer too short for the answer.
   EXPECT_TRUE(Transmit(kLunA, 1, kChallenge, &response, 9).empty());

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# End to end with a real pcscd: the IFD handler of BUILD_DIR loaded by a
+# pcscd of the test's own (private mount namespace, /run/pcscd bound to a
+# temporary directory, reader.conf.d of its own), driven by pyscard scripts
+# and the real tools (pcsc_scan, opensc-tool). Needs root (unshare, mount).
+#   tests/pcscd/run.sh BUILD_DIR
+# Prints one line a check and a last line "pcscd end to end: N passed, N failed";
+# exits 1 on any failure. Every wait is bounded and pcscd is always stopped.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
+lib=$build/ifd/libifd-kt2210p.so
+python=/usr/bin/python3  # Debian's, with python3-pyscard
+passed=0
+failed=0
+pcscd_pid=
+work=$(mktemp -d /tmp/pcscd-e2e.XXXXXX)
+
+pass() { echo "ok $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+
+finish() {
+  stop_pcscd
+  echo "pcscd end to end: $passed passed, $failed failed"
+  if ((failed == 0)); then rm -rf "$work"; else echo "(pcscd logs kept in $work)"; fi
+}
+trap finish EXIT
+
+# A reader.conf.d entry: friendly name, DEVICENAME.
+entry() {
+  printf 'FRIENDLYNAME "%s"\nDEVICENAME   %s\nLIBPATH      %s\n' "$1" "$2" "$lib"
+}
+
+# start_pcscd NAME: pcscd on $work/NAME.d, logging to $work/NAME.log.
+start_pcscd() {
+  local name=$1
+  mkdir -p "$work/run-$name"
+  export PCSCLITE_CSOCK_NAME=$work/run-$name/pcscd.comm
+  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && exec pcscd -f -d -c '$work/$name.d'" \
+    >"$work/$name.log" 2>&1 </dev/null &
+  pcscd_pid=$!
+  pcscd_log=$work/$name.log
+  for _ in $(seq 150); do
+    [[ -S $PCSCLITE_CSOCK_NAME ]] && grep -q "daemon ready" "$pcscd_log" && return 0
+    kill -0 "$pcscd_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "pcscd ($name) started"
+  tail -20 "$pcscd_log"
+  return 1
+}
+
+# SIGINT: pcscd closes every channel (SIGTERM would not); then the handler's
+# last-close line must say the driver left nothing behind.
+stop_pcscd() {
+  [[ -n $pcscd_pid ]] || return 0
+  local pid=$pcscd_pid
+  pcscd_pid=
+  kill -INT "$pid" 2>/dev/null
+  for _ in $(seq 150); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    fail "pcscd stopped by SIGINT within 15 s"
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return
+  fi
+  wait "$pid" 2>/dev/null
+  if grep -q "last channel closed: .*: clean" "$pcscd_log"; then
+    pass "handler clean at pcscd exit: $(grep -o 'driver pool blocks.*clean' "$pcscd_log" | tail -1)"
+  else
+    fail "handler clean at pcscd exit (no clean last-close line in $pcscd_log)"
+  fi
+  if grep -q "ifd Kt2210p error" "$pcscd_log"; then
+    fail "handler logged errors: $(grep "ifd Kt2210p error" "$pcscd_log" | head -3)"
+  fi
+}
+
+# run_python SCRIPT: its ok/FAIL lines join the counts; a script that dies
+# or hangs counts as a failure.
+run_python() {
+  local out status
+  out=$(CONTROL_A=$work/control-a timeout 180 "$python" "$here/$1" 2>&1)
+  status=$?
+  while IFS= read -r line; do
+    case $line in
+      "ok "*) pass "${line#ok }" ;;
+      "FAIL "*) fail "${line#FAIL }" ;;
+      *) echo "  $line" ;;
+    esac
+  done <<<"$out"
+  if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "$1 ended with status $status"; fi
+}
+
+# tool_check NAME PATTERN COMMAND...: the command's output must hold PATTERN.
+tool_check() {
+  local name=$1 pattern=$2 out
+  shift 2
+  out=$(timeout 30 "$@" 2>&1)
+  if grep -Eq "$pattern" <<<"$out"; then pass "$name"; else fail "$name"; echo "$out" | tail -8 | sed 's/^/  /'; fi
+}
+
+if [[ $(id -u) -ne 0 ]]; then fail "run as root (unshare and mount)"; exit 1; fi
+for tool in pcscd pcsc_scan opensc-tool; do
+  command -v $tool >/dev/null || { fail "$tool installed"; exit 1; }
+done
+"$python" -c "import smartcard" 2>/dev/null || { fail "python3-pyscard installed"; exit 1; }
+[[ -f $lib ]] || { fail "handler built ($lib)"; exit 1; }
+
+# Two readers from two entries, each with its own card; A's card is driven
+# through a control FIFO.
+mkdir -p "$work/builtin.d"
+entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a" >"$work/builtin.d/reader-a"
+entry "KT2210USB B" "emulated:firmware=2.27:card=t0" >"$work/builtin.d/reader-b"
+if start_pcscd builtin; then
+  run_python readers.py
+  run_python t1_exchange.py
+  run_python t0_exchange.py
+  run_python card_events.py
+  scan=$(timeout 20 pcsc_scan -t 3 -n 2>&1)
+  if grep -q "Reader .: KT2210USB A" <<<"$scan" && grep -q "Reader .: KT2210USB B" <<<"$scan" &&
+    (($(grep -c "Card state: Card inserted" <<<"$scan") >= 2)); then
+    pass "pcsc_scan sees both readers and their cards"
+  else
+    fail "pcsc_scan sees both readers and their cards"
+    tail -12 <<<"$scan" | sed 's/^/  /'
+  fi
+  readers=$(timeout 30 opensc-tool -l 2>&1)
+  tool_check "opensc-tool -l lists both readers" "KT2210USB A" opensc-tool -l
+  index=$(awk '/KT2210USB A/ {print $1}' <<<"$readers")
+  tool_check "opensc-tool -a: reader A's ATR" "3b:84:81:11:20:45:4d:55:31:58" opensc-tool -r "${index:-0}" -a
+  tool_check "opensc-tool -s: GET CHALLENGE" "Received \(SW1=0x90, SW2=0x00\)" \
+    opensc-tool -r "${index:-0}" -s "00 84 00 00 08"
+  stop_pcscd
+fi

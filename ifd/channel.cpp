@@ -58,6 +58,16 @@ NTSTATUS Channel::Open() {
       status = STATUS_INVALID_PARAMETER;
     }
   }
+  if (NT_SUCCESS(status) && options_.card == CardChoice::Vicc) {
+    vicc_ = std::make_unique<emu::ViccListener>(*reader_, options_.viccPort);
+    if (!vicc_->Listening()) {
+      log::Error("vicc listener on 127.0.0.1:" + std::to_string(options_.viccPort) + ": " + vicc_->Error());
+      vicc_.reset();
+      status = STATUS_INVALID_PARAMETER;
+    } else {
+      log::Info("waiting for vicc on 127.0.0.1:" + std::to_string(vicc_->Port()));
+    }
+  }
   if (!NT_SUCCESS(status)) {
     if (pnp_->State() == host::DeviceState::Started) pnp_->Remove();
     Release();
@@ -70,6 +80,7 @@ NTSTATUS Channel::Open() {
 void Channel::Close() {
   if (!plugged_) return;
   control_.reset();
+  vicc_.reset();  // closes vicc's connection: the card goes
   {
     // A card-event wait still running is woken, and the close waits for it
     // to let go of the handle.

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "emulator/vicc/vicc_listener.h"
 #include "host/control_requests.h"
 #include "host/host.h"
 #include "host/plugged_reader.h"
@@ -65,6 +66,7 @@ class Channel {
   host::ResourceManager resources_;
   std::unique_ptr<host::PnpManager> pnp_;
   std::unique_ptr<CardControl> control_;
+  std::unique_ptr<emu::ViccListener> vicc_;  // card=vicc: vicc's connection is the card
   bool open_ = false;
 
   std::mutex waitLock_;

@@ -1,5 +1,10 @@
 #include "tests/ifd/emulated_side.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "device/device_context.h"
@@ -39,6 +44,22 @@ bool ReaderReceived(unsigned long lun, const Bytes& frame) {
 }
 
 bool DistinctReaders(unsigned long a, unsigned long b) { return ifd::EmulatedReader(a) != ifd::EmulatedReader(b); }
+
+std::uint16_t FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  std::uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
 
 unsigned long DriverPoolBlocks() { return kernel::pool::LiveBlocks(DriverPoolTag); }
 std::size_t LiveRequests() { return kernel::irps::Live(); }

@@ -27,6 +27,9 @@ bool ReaderReceived(unsigned long lun, const Bytes& frame);
 // Two Luns have distinct readers.
 bool DistinctReaders(unsigned long a, unsigned long b);
 
+// A TCP port on 127.0.0.1 free right now (0 when none could be had).
+std::uint16_t FreeTcpPort();
+
 unsigned long DriverPoolBlocks();
 std::size_t LiveRequests();
 std::size_t RequestsInProgress();

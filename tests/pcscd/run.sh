@@ -94,6 +94,22 @@ run_python() {
   if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "$1 ended with status $status"; fi
 }
 
+# Debian 12's vicc needs two workarounds, made here without touching the
+# system: its Python package sits in a site-packages/virtualsmartcard folder
+# outside Python's path (that folder goes on PYTHONPATH), and it imports
+# Crypto where python3-pycryptodome ships Cryptodome (a folder of ours with
+# a Crypto link goes on PYTHONPATH too).
+vicc_pythonpath() {
+  local module cryptodome
+  module=$(dpkg -L python3-virtualsmartcard 2>/dev/null) || return 1
+  module=$(grep '/virtualsmartcard/VirtualSmartcard.py$' <<<"$module") || return 1
+  cryptodome=$(dpkg -L python3-pycryptodome 2>/dev/null) || return 1
+  cryptodome=$(grep '/dist-packages/Cryptodome$' <<<"$cryptodome") || return 1
+  mkdir -p "$work/pylinks"
+  ln -sfn "$cryptodome" "$work/pylinks/Crypto"
+  echo "$(dirname "$(dirname "$module")"):$work/pylinks"
+}
+
 # tool_check NAME PATTERN COMMAND...: the command's output must hold PATTERN.
 tool_check() {
   local name=$1 pattern=$2 out
@@ -133,5 +149,18 @@ if start_pcscd builtin; then
   tool_check "opensc-tool -a: reader A's ATR" "3b:84:81:11:20:45:4d:55:31:58" opensc-tool -r "${index:-0}" -a
   tool_check "opensc-tool -s: GET CHALLENGE" "Received \(SW1=0x90, SW2=0x00\)" \
     opensc-tool -r "${index:-0}" -s "00 84 00 00 08"
+  stop_pcscd
+fi
+
+# vicc as the card of a third reader: started and stopped by the script.
+if ! command -v vicc >/dev/null || ! viccpath=$(vicc_pythonpath); then
+  fail "vicc installed (vsmartcard-vpicc, python3-virtualsmartcard, python3-pycryptodome)"
+  exit 1
+fi
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$work/vicc.d"
+entry "KT2210USB V" "emulated:card=vicc:vicc-port=$port:verbose=1" >"$work/vicc.d/reader-v"
+if start_pcscd vicc; then
+  VICC_PORT=$port VICC_LOG=$work/vicc-card.log PYTHONPATH=$viccpath run_python vicc_events.py
   stop_pcscd
 fi

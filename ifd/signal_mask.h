@@ -1,9 +1,9 @@
-// pcscd reacts to SIGINT and SIGTERM only when the signal interrupts its
-// main thread's select(); a signal the kernel hands to one of the handler's
-// threads instead leaves pcscd running for ever. Threads the handler starts
-// (the platform's DPC and worker threads, the card control listener) are
-// therefore created with every signal blocked: they inherit the mask of the
-// thread that creates them.
+// pcscd reacts to SIGINT and SIGTERM when the signal interrupts its main
+// thread's select(); the handler's threads must not take those signals
+// instead. Threads the handler starts (the platform's DPC and worker
+// threads, the card control and vicc listeners) are therefore created with
+// every signal blocked: they inherit the mask of the thread that creates
+// them.
 #pragma once
 
 #include <csignal>

@@ -51,14 +51,21 @@ start_pcscd() {
 }
 
 # SIGINT: pcscd closes every channel (SIGTERM would not); then the handler's
-# last-close line must say the driver left nothing behind.
+# last-close line must say the driver left nothing behind. pcscd 1.9.9's main
+# loop can miss the signal: its select() may return before the signal thread
+# has recorded it, and then it waits for the next event. A connection to its
+# socket is such an event.
 stop_pcscd() {
   [[ -n $pcscd_pid ]] || return 0
-  local pid=$pcscd_pid
+  local pid=$pcscd_pid i
   pcscd_pid=
   kill -INT "$pid" 2>/dev/null
-  for _ in $(seq 150); do
+  for i in $(seq 150); do
     kill -0 "$pid" 2>/dev/null || break
+    if ((i % 20 == 0)); then
+      "$python" -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.settimeout(2); s.connect(sys.argv[1])' \
+        "$PCSCLITE_CSOCK_NAME" 2>/dev/null
+    fi
     sleep 0.1
   done
   if kill -0 "$pid" 2>/dev/null; then

@@ -78,8 +78,8 @@ else
   echo "vpcd + vicc not measured: vsmartcard-vpcd or python3-virtualsmartcard is missing." >>"$note"
 fi
 cat >>"$note" <<'TXT'
-Real time, one private pcscd per stack, one stack after the other. Our handler runs the emulated reader on its
-default timing model in real time (1 ms a USB transfer, 76,800 bit/s on the contacts), so its figures include that
-physical wait; vpcd and vicc model none. vicc's iso7816 card answers UPDATE BINARY without a selected file with
-69 86; the exchange is complete all the same, so the sizes still compare transport with transport.
+Real time, one private pcscd per stack, one stack after the other, pyscard as the application. Our handler's
+emulated reader and card answer at once (its default), as vpcd and vicc do: the figures compare the software
+paths, not a physical reader. vicc's iso7816 card answers UPDATE BINARY without a selected file with 69 86 and
+GET CHALLENGE with 8 bytes; the exchanges are complete all the same.
 TXT

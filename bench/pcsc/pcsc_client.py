@@ -3,7 +3,7 @@
 CHALLENGE (8 bytes back) and of UPDATE BINARY with more and more data, one
 tab-separated record per APDU on standard output:
 
-    apdu  STACK  LABEL  APDU-BYTES-BOTH-WAYS  MILLISECONDS
+    apdu  STACK  LABEL  APDU-BYTES-BOTH-WAYS  MILLISECONDS  SW1SW2
 
     pcsc_client.py STACK COUNT   (PCSCLITE_CSOCK_NAME names the pcscd)
 """
@@ -44,7 +44,8 @@ def measure(connection, stack, label, apdu, count):
         start = time.perf_counter()
         data, sw1, sw2 = connection.transmit(apdu)
         elapsed = (time.perf_counter() - start) * 1000.0
-        print(f"apdu\t{stack}\t{label}\t{len(apdu) + len(data) + 2}\t{elapsed:.4f}", flush=True)
+        print(f"apdu\t{stack}\t{label}\t{len(apdu) + len(data) + 2}\t{elapsed:.4f}\t{sw1:02X}{sw2:02X}",
+              flush=True)
 
 
 def main():

@@ -208,12 +208,14 @@ def memory_section(raw):
 
 
 def pcsc_samples(raw):
-    """(stack, label) -> (APDU bytes both ways, [ms, ...]) in the order measured."""
+    """(stack, label) -> (APDU bytes both ways, [ms, ...], {SW1SW2}) in the order measured."""
     samples = {}
     for r in read_tsv(os.path.join(raw, "pcsc.tsv")):
         if r[0] == "apdu":
-            entry = samples.setdefault((r[1], r[2]), (int(r[3]), []))
+            entry = samples.setdefault((r[1], r[2]), (int(r[3]), [], set()))
             entry[1].append(float(r[4]))
+            if len(r) > 5:
+                entry[2].add(r[5])
     return samples
 
 
@@ -226,14 +228,14 @@ def pcsc_section(raw):
     samples = pcsc_samples(raw)
     if samples:
         rows = []
-        for (stack, label), (size, values) in samples.items():
+        for (stack, label), (size, values, sws) in samples.items():
             peer = samples.get((PEER, label))
-            ratio = fmt(statistics.median(values) / statistics.median(peer[1]), 2) if peer and stack != PEER else "–"
-            rows.append([stack, label, fmt(size), len(values), fmt(1000.0 / statistics.mean(values), 1),
+            ratio = fmt(statistics.median(peer[1]) / statistics.median(values), 1) if peer and stack != PEER else "–"
+            rows.append([stack, label, " ".join(sorted(sws)), fmt(size), len(values), fmt(1000.0 / statistics.mean(values), 1),
                          fmt(percentile(values, 50), 2), fmt(percentile(values, 90), 2),
                          fmt(percentile(values, 99), 2), ratio])
-        lines += table(["stack", "APDU", "bytes both ways", "APDUs", "APDUs/s", "median ms", "p90 ms", "p99 ms",
-                        "median ÷ " + PEER], rows)
+        lines += table(["stack", "APDU", "SW", "bytes both ways", "APDUs", "APDUs/s", "median ms", "p90 ms", "p99 ms",
+                        "speed-up over " + PEER + " (medians)"], rows)
         lines.append("")
     if os.path.exists(note):
         lines += [open(note).read().strip(), ""]
@@ -247,8 +249,9 @@ def plot(raw, results):
     import matplotlib.pyplot as plt
 
     pcsc = pcsc_samples(raw)
-    panels = 4 if pcsc else 2
-    fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, 4.8))
+    grid = 2 if pcsc else 1
+    fig, axes = plt.subplots(grid, 2, figsize=(12, 4.8 * grid), squeeze=False)
+    axes = [ax for row in axes for ax in row]
     ax = axes[0]
     for kind, values in events(raw).items():
         if values:
@@ -280,7 +283,7 @@ def plot(raw, results):
 
     if pcsc:
         ax = axes[2]
-        for (stack, label), (_, values) in pcsc.items():
+        for (stack, label), (_, values, _sws) in pcsc.items():
             if label.startswith("GET CHALLENGE"):
                 ordered = sorted(values)
                 ax.plot(ordered, [(i + 1) / len(ordered) for i in range(len(ordered))], label=stack)
@@ -296,7 +299,7 @@ def plot(raw, results):
                 stacks.append(stack)
         for stack in stacks:
             pts = sorted((size, size / (statistics.median(values) / 1000.0))
-                         for (s2, label), (size, values) in pcsc.items()
+                         for (s2, label), (size, values, _sws) in pcsc.items()
                          if s2 == stack and label.startswith("UPDATE BINARY"))
             ax.plot([p[0] for p in pts], [p[1] for p in pts], "-o", markersize=3, label=stack)
         ax.axhline(76800 / 12, color="grey", linestyle=":", label="wire limit at 76,800 bit/s")

@@ -27,11 +27,28 @@ package=$(dpkg -L python3-virtualsmartcard | grep -m1 '/virtualsmartcard/__init_
 cryptodome=$(/usr/bin/python3 -c 'import Cryptodome, os; print(os.path.dirname(Cryptodome.__file__))')
 
 work=$(mktemp -d)
+socket=
 pcscd_pid=
 vicc_pid=
+# SIGINT, then a connection to its socket every 2 s: pcscd 1.9.9's main loop
+# can miss the signal and then waits for the next event. SIGKILL after 20 s.
+stop_pcscd() {
+  local pid=$1 socket=$2 i
+  kill -INT "$pid" 2>/dev/null || return 0
+  for i in $(seq 200); do
+    kill -0 "$pid" 2>/dev/null || break
+    if ((i % 20 == 0)); then
+      /usr/bin/python3 -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.settimeout(2); s.connect(sys.argv[1])' \
+        "$socket" 2>/dev/null || true
+    fi
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+}
 cleanup() {
   [[ -n $vicc_pid ]] && kill "$vicc_pid" 2>/dev/null || true
-  [[ -n $pcscd_pid ]] && kill -INT "$pcscd_pid" 2>/dev/null || true
+  [[ -n $pcscd_pid ]] && stop_pcscd "$pcscd_pid" "$socket"
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -52,6 +69,7 @@ run() {
   unshare -m sh -c "mount --bind '$dir/run' /run/pcscd && exec pcscd -f -c '$dir/reader.conf'" \
     >"$dir/pcscd.log" 2>&1 &
   pcscd_pid=$!
+  socket=$dir/run/pcscd.comm
   for _ in $(seq 50); do [[ -S $dir/run/pcscd.comm ]] && break; sleep 0.1; done
   sleep 1
   if [[ -n $port ]]; then
@@ -63,8 +81,7 @@ run() {
     echo "$stack: $(tail -1 "$dir/client.log")" >>"$note"
   fi
   [[ -n $vicc_pid ]] && kill "$vicc_pid" 2>/dev/null || true
-  kill -INT "$pcscd_pid" 2>/dev/null || true
-  wait "$pcscd_pid" 2>/dev/null || true
+  stop_pcscd "$pcscd_pid" "$socket"
   [[ -n $vicc_pid ]] && wait "$vicc_pid" 2>/dev/null || true
   pcscd_pid=
   vicc_pid=

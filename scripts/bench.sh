@@ -44,7 +44,8 @@ fresh "$kt"
 cmake -S . -B "$kt" "${release[@]}" -DDELIVERABLE=Kt2210p >/dev/null
 targets=(transmit_bench apdu_instructions bench_figures readerctl)
 # The IFD handler for pcscd, when this tree has it.
-cmake --build "$kt" --target help | grep -q ifd_handler && targets+=(ifd_handler)
+# (grep reads the whole list: -q would stop early and fail the pipe.)
+if cmake --build "$kt" --target help | grep ifd_handler >/dev/null; then targets+=(ifd_handler); fi
 cmake --build "$kt" -j2 --target "${targets[@]}" >/dev/null
 echo "=== build: Lm5520p (32-bit x86) in $lm"
 fresh "$lm"

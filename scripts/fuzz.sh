@@ -22,7 +22,7 @@ if [[ ! -f $dir/CMakeCache.txt ]]; then
 fi
 # The IFD handler's target exists when its library is built (pcsc-lite's headers).
 default_targets="hostile_reader hostile_card atr hostile_application"
-if cmake --build "$dir" --target help | grep -q "fuzz_ifd_handler"; then
+if [[ $(cmake --build "$dir" --target help) == *fuzz_ifd_handler* ]]; then
   default_targets+=" ifd_handler"
 fi
 targets=(${FUZZ_TARGETS:-$default_targets})

@@ -44,13 +44,13 @@ run_suite() {
   summary+=("$name: $p passed, $f failed")
 }
 
-# The fuzz targets, each for FUZZ_SECONDS (20 by default): one passed or
+# The fuzz targets, each for FUZZ_SECONDS (15 by default): one passed or
 # failed count per target.
 run_fuzz() {
   local log="$out/fuzz.log" line p f
   rm -rf "$out/fuzz"
   set +e
-  BUILD_ROOT="$out" scripts/fuzz.sh "${FUZZ_SECONDS:-20}" 2>&1 | tee "$log"
+  BUILD_ROOT="$out" scripts/fuzz.sh "${FUZZ_SECONDS:-15}" 2>&1 | tee "$log"
   set -e
   line=$(grep -E "^fuzz: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
   if [[ -z $line ]]; then

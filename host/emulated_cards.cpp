@@ -12,6 +12,7 @@ std::shared_ptr<emu::Card> MakeCard(CardKind kind, const std::optional<Bytes>& a
   emu::CardConfig config;
   switch (kind) {
     case CardKind::None:
+    case CardKind::Vicc:  // vicc brings its card when it connects
       return nullptr;
     case CardKind::T0:
       config.atr.t1 = false;

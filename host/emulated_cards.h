@@ -16,7 +16,7 @@ namespace host {
 constexpr const char* kDefaultFirmware = "2.27";
 
 emu::ReaderConfig ReaderConfigFor(const std::string& firmware);
-// Null for CardKind::None.
+// Null for CardKind::None and CardKind::Vicc.
 std::shared_ptr<emu::Card> MakeCard(CardKind kind, const std::optional<Bytes>& atr = std::nullopt);
 
 }  // namespace host

@@ -2,7 +2,7 @@
 // checks every argument where it enters and turns each command into what
 // the host does for it; a wrong line gets a one-line reason.
 //
-//   reader [firmware=M.mm] [model=kt2210|lm5520] [card=t0|t1|t0t1|none] [atr=HEX]
+//   reader [firmware=M.mm] [model=kt2210|lm5520] [card=t0|t1|t0t1|none|vicc] [atr=HEX] [port=N]
 //   plug | open [NAME] | close | stop | start | surprise-remove | remove
 //   pnp start|query-stop|cancel-stop|stop|query-remove|cancel-remove|remove|surprise-removal|MINOR
 //   sleep [s1|s2|s3|s4|s5] | resume | wait MS
@@ -26,7 +26,9 @@
 
 namespace host {
 
-enum class CardKind { None, T0, T1, Dual };
+// Vicc: no card of the emulator's own; vsmartcard's vicc connects to the
+// reader on 127.0.0.1 and is the card while it stays connected.
+enum class CardKind { None, T0, T1, Dual, Vicc };
 enum class Model { Kt2210, Lm5520 };
 
 struct ReaderSettings {
@@ -34,7 +36,11 @@ struct ReaderSettings {
   std::optional<Model> model;
   std::optional<CardKind> card;
   std::optional<Bytes> atr;  // used as it is, in place of the card kind's own ATR
+  std::optional<std::uint16_t> port;  // card=vicc: where the reader listens for vicc
 };
+
+// vsmartcard's default port, which vicc connects to unless told otherwise.
+constexpr std::uint16_t kDefaultViccPort = 35963;
 
 enum class Verb {
   Reader,

@@ -13,7 +13,8 @@ namespace host {
 namespace {
 
 constexpr Choice<CardKind> kCardKinds[] = {
-    {"none", CardKind::None}, {"t0", CardKind::T0}, {"t1", CardKind::T1}, {"t0t1", CardKind::Dual}};
+    {"none", CardKind::None}, {"t0", CardKind::T0},   {"t1", CardKind::T1},
+    {"t0t1", CardKind::Dual}, {"vicc", CardKind::Vicc}};
 constexpr Choice<Model> kModels[] = {{"kt2210", Model::Kt2210}, {"lm5520", Model::Lm5520}};
 constexpr Choice<ULONG> kPowerOperations[] = {
     {"cold", SCARD_COLD_RESET}, {"warm", SCARD_WARM_RESET}, {"down", SCARD_POWER_DOWN}};
@@ -76,6 +77,14 @@ bool ParseReader(Words& words, ScriptCommand& command) {
     if (!settings.atr) return false;
     if (settings.atr->empty()) return words.Fail("atr= needs at least one byte");
     if (settings.card == CardKind::None) return words.Fail("atr= describes a card, and card=none has none");
+    if (settings.card == CardKind::Vicc) return words.Fail("atr= describes a card, and with card=vicc the ATR is vicc's");
+  }
+  if (std::optional<std::string_view> port = words.Take("port")) {
+    if (settings.card != CardKind::Vicc) return words.Fail("port= is where the reader listens for vicc: it needs card=vicc");
+    std::optional<std::uint64_t> value = words.Number(*port, 65535, "port=");
+    if (!value) return false;
+    if (*value == 0) return words.Fail("port= needs a port from 1 to 65535");
+    settings.port = static_cast<std::uint16_t>(*value);
   }
   return words.Finish(0);
 }

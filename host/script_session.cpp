@@ -120,8 +120,13 @@ bool ScriptSession::ApplyReaderSettings(const ScriptCommand& command) {
       return Fail(command, "model=" + *refusal);
   }
   if (settings.firmware) firmware_ = *settings.firmware;
+  if (settings.card == CardKind::Vicc && options_.clock != kernel::ClockMode::Real) {
+    // vicc answers on a socket in real time, which simulated time cannot wait for.
+    return Fail(command, "card=vicc runs in real time only (--time real)");
+  }
   if (settings.card) card_ = Card{*settings.card, std::nullopt};
   if (settings.atr) card_.atr = settings.atr;
+  if (settings.port) card_.port = *settings.port;
   Ok(command);
   return true;
 }
@@ -134,6 +139,12 @@ bool ScriptSession::Plug(const ScriptCommand& command) {
   Unplug();
   auto reader = std::make_shared<emu::Reader>(ReaderConfigFor(firmware_));
   if (std::shared_ptr<emu::Card> card = MakeCard(card_.kind, card_.atr)) reader->InsertCard(std::move(card));
+  if (card_.kind == CardKind::Vicc) {
+    auto listener = std::make_unique<emu::ViccListener>(*reader, card_.port);
+    if (!listener->Listening()) return Fail(command, "cannot listen for vicc on " + listener->Error());
+    viccReader_ = reader;
+    vicc_ = std::move(listener);
+  }
   reader_ = std::make_unique<PluggedReader>(std::move(reader));
   monitor_.Watch(&reader_->Port());
   pnp_ = std::make_unique<PnpManager>(host_, *reader_, resourceManager_);
@@ -145,6 +156,8 @@ bool ScriptSession::Plug(const ScriptCommand& command) {
 }
 
 void ScriptSession::Unplug() {
+  vicc_.reset();
+  viccReader_.reset();
   monitor_.Watch(nullptr);
   power_.reset();
   pnp_.reset();

@@ -20,6 +20,7 @@
 #include "host/resource_manager.h"
 #include "host/script.h"
 #include "host/system_power.h"
+#include "emulator/vicc/vicc_listener.h"
 
 namespace host {
 
@@ -49,6 +50,7 @@ class ScriptSession {
   struct Card {
     CardKind kind = CardKind::None;
     std::optional<Bytes> atr;
+    std::uint16_t port = kDefaultViccPort;  // CardKind::Vicc
   };
 
   bool Execute(const ScriptCommand& command);
@@ -82,6 +84,9 @@ class ScriptSession {
   std::string firmware_;
   Card card_;  // the card in the reader when it is plugged
   std::unique_ptr<PluggedReader> reader_;
+  // card=vicc: the listener, and the reader it serves, which must outlive it.
+  std::shared_ptr<emu::Reader> viccReader_;
+  std::unique_ptr<emu::ViccListener> vicc_;
   std::unique_ptr<PnpManager> pnp_;
   std::unique_ptr<SystemPower> power_;
   std::vector<std::unique_ptr<kernel::SystemThread>> cardEvents_;

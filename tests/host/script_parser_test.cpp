@@ -28,6 +28,7 @@ std::string Meaning(const ScriptCommand& c) {
       if (r.model) text += *r.model == host::Model::Kt2210 ? " model kt2210" : " model lm5520";
       if (r.card) text += " card " + std::to_string(static_cast<int>(*r.card));
       if (r.atr) text += " atr " + host::ToHex(*r.atr);
+      if (r.port) text += " port " + std::to_string(*r.port);
       return text;
     }
     case Verb::Plug:
@@ -72,11 +73,13 @@ TEST(ScriptParser, TurnsEachCommandIntoWhatTheHostDoes) {
     const char* line;
     const char* meaning;
   } cases[] = {
-      // Card kinds: 0 none, 1 T=0, 2 T=1, 3 both.
+      // Card kinds: 0 none, 1 T=0, 2 T=1, 3 both, 4 vicc.
       {"reader", "reader"},
       {"reader firmware=2.27 model=kt2210 card=t1", "reader firmware 2.27 model kt2210 card 2"},
       {"reader firmware=1.5a model=lm5520 card=t0 atr=3B00", "reader firmware 1.5a model lm5520 card 1 atr 3B00"},
       {"reader card=none", "reader card 0"},
+      {"reader card=vicc", "reader card 4"},
+      {"reader card=vicc port=40000", "reader card 4 port 40000"},
       {"plug", "plug"},
       {"card insert", "insert 2"},
       {"card insert t0t1 atr=3B8001 after=300", "insert 3 atr 3B8001 after 300"},
@@ -157,8 +160,12 @@ TEST(ScriptParser, ExplainsEveryWrongLineInOneLine) {
       {"reader firmware=2.7", "reader: firmware='2.7' is not a version text such as 2.27"},
       {"reader firmware=2.27.1", "reader: firmware='2.27.1' is not a version text such as 2.27"},
       {"reader model=kt9999", "reader: 'kt9999' is not a model (kt2210|lm5520)"},
-      {"reader card=t2", "reader: 't2' is not a card kind (none|t0|t1|t0t1)"},
+      {"reader card=t2", "reader: 't2' is not a card kind (none|t0|t1|t0t1|vicc)"},
       {"reader card=none atr=3B00", "reader: atr= describes a card, and card=none has none"},
+      {"reader card=vicc atr=3B00", "reader: atr= describes a card, and with card=vicc the ATR is vicc's"},
+      {"reader card=t1 port=35963", "reader: port= is where the reader listens for vicc: it needs card=vicc"},
+      {"reader card=vicc port=0", "reader: port= needs a port from 1 to 65535"},
+      {"reader card=vicc port=65536", "reader: port=: '65536' is too large (at most 65535)"},
       {"reader atr=", "reader: atr= needs at least one byte"},
       {"reader atr=3B0", "reader: atr=: '3B0' is not hexadecimal: it has an odd number of digits"},
       {"reader atr=3B000000000000000000000000000000000000000000000000000000000000000000",

@@ -47,8 +47,10 @@ Options
 
 Script commands ('#' starts a comment; numbers are decimal or 0x hex; HEX is
 bytes as hex digits without separators)
-  reader [firmware=M.mm] [model=kt2210|lm5520] [card=t0|t1|t0t1|none] [atr=HEX]
+  reader [firmware=M.mm] [model=kt2210|lm5520] [card=t0|t1|t0t1|none|vicc] [atr=HEX] [port=N]
         The reader the next plug puts on the bus (before the first plug).
+        card=vicc (real time only): vsmartcard's vicc connects to 127.0.0.1 at
+        port= (default 35963) and is the card while it stays connected.
           reader firmware=1.50 card=t1
   plug  AddDevice, then IRP_MN_START_DEVICE (a failed start is followed by the
         removal).                                      plug

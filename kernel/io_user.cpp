@@ -47,6 +47,12 @@ NTSTATUS SendToFile(PFILE_OBJECT file, UCHAR major) {
   KeInitializeEvent(&state->done, NotificationEvent, FALSE);
   PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
   PIRP irp = NewUserIrp(top, file, state);
+  // A handle is closed whatever memory there is: the I/O manager tries again
+  // until it has a request for the cleanup and the close.
+  for (int retry = 0; irp == nullptr && major != IRP_MJ_CREATE && retry < 1000; ++retry) {
+    SleepFor(kMillisecond);
+    irp = NewUserIrp(top, file, state);
+  }
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;

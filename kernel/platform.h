@@ -148,6 +148,14 @@ std::size_t InProgress();
 
 }  // namespace irps
 
+namespace threads {
+
+// Platform threads other than the caller that wait right now, service
+// threads idling on their queues not counted.
+std::size_t Waiting();
+
+}  // namespace threads
+
 struct DeviceInterface {
   std::u16string symbolicLinkName;
   GUID interfaceClass;

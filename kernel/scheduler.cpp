@@ -329,4 +329,15 @@ void SystemThread::Join() {
 
 SystemThread::~SystemThread() { Join(); }
 
+std::size_t threads::Waiting() {
+  detail::Scheduler& s = TheScheduler();
+  KTHREAD* self = detail::CurrentThread();
+  std::lock_guard<std::mutex> guard(s.lock);
+  std::size_t waiting = 0;
+  for (const detail::Waiter* w : s.waiters) {
+    if (!w->released && w->thread != self && !w->thread->Service) ++waiting;
+  }
+  return waiting;
+}
+
 }  // namespace kernel

@@ -186,13 +186,26 @@ Transfer* NewTransfer(EmulatedPort::State& port, PIRP irp, PURB urb, const PipeR
 
 NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb) {
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
+  const bool in = (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  std::uint32_t number = 0;
+  EmulatedPort::TransferHook hook;
+  {
+    std::lock_guard<std::mutex> guard(port.lock);
+    number = ++port.bulkTransfers;
+    hook = port.transferHook;
+  }
+  std::optional<TransferFailure> injected;
+  if (hook) injected = hook(number, in);
   PipeRecord pipe{};
   NTSTATUS refusal = STATUS_SUCCESS;
   USBD_STATUS usbdRefusal = USBD_STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> guard(port.lock);
     PipeRecord* found = port.FindPipeLocked(bulk.PipeHandle);
-    if (!port.plugged) {
+    if (injected) {
+      refusal = injected->status;
+      usbdRefusal = static_cast<USBD_STATUS>(injected->usbdStatus);
+    } else if (!port.plugged) {
       refusal = STATUS_DEVICE_NOT_CONNECTED;
       usbdRefusal = USBD_STATUS_DEVICE_GONE;
     } else if (found == nullptr) {
@@ -206,8 +219,7 @@ NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb) {
       pipe = *found;
     }
     if (refusal != STATUS_SUCCESS) {
-      port.TraceLocked({(bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ? TraceEntry::Kind::BulkIn
-                                                                                : TraceEntry::Kind::BulkOut,
+      port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
                         NowTime(), found != nullptr ? found->endpoint : UCHAR{0}, {}, bulk.TransferBufferLength,
                         refusal});
     }

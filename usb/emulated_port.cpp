@@ -443,6 +443,16 @@ DEVICE_POWER_STATE EmulatedPort::DevicePower() const {
   return state_->devicePower;
 }
 
+void EmulatedPort::SetTransferHook(TransferHook hook) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->transferHook = std::move(hook);
+}
+
+std::uint32_t EmulatedPort::BulkTransfers() const {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->bulkTransfers;
+}
+
 std::vector<TraceEntry> EmulatedPort::Trace() const {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->trace;

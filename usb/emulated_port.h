@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,14 @@ class EmulatedPort {
   bool SignalWake();
   bool WaitWakePending() const;
   DEVICE_POWER_STATE DevicePower() const;
+
+  // Fault injection by number: bulk transfers are numbered from 1 in the
+  // order they reach the port (refused ones included). The hook runs before
+  // the port serves one, on the submitting thread and outside every lock of
+  // the port (it may unplug it); a failure it returns ends that transfer.
+  using TransferHook = std::function<std::optional<TransferFailure>(std::uint32_t number, bool in)>;
+  void SetTransferHook(TransferHook hook);
+  std::uint32_t BulkTransfers() const;
 
   // Transfers and requests in the order they completed.
   std::vector<TraceEntry> Trace() const;

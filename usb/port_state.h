@@ -50,6 +50,8 @@ struct EmulatedPort::State {
   DEVICE_POWER_STATE devicePower = PowerDeviceD0;
   PIRP waitWake = nullptr;
   KDPC wakeDpc;  // asks the device again for every IN transfer that waits
+  std::uint32_t bulkTransfers = 0;
+  EmulatedPort::TransferHook transferHook;
 
   PipeRecord* FindPipeLocked(USBD_PIPE_HANDLE handle) const;
   void TraceLocked(TraceEntry entry) { trace.push_back(std::move(entry)); }

@@ -180,6 +180,10 @@ void Reader::ExpirePartialFrame(DeviceTime now) {
   if (now < expiry) return;
   ++counters_.framesReceived;
   Log(received_, expiry, partial_);
+  if (SilentLocked()) {
+    partial_.clear();
+    return;
+  }
   Enqueue(ErrorReply(partial_, ErrorCode::BadLength, expiry));
   partial_.clear();
 }
@@ -187,6 +191,7 @@ void Reader::ExpirePartialFrame(DeviceTime now) {
 void Reader::TakeFrame(std::span<const std::uint8_t> frame, std::optional<ErrorCode> refusal, DeviceTime now) {
   ++counters_.framesReceived;
   Log(received_, now, frame);
+  if (SilentLocked()) return;
   std::optional<ReplyFault> fault;
   if (!faults_.empty()) {
     fault = std::move(faults_.front());
@@ -315,6 +320,13 @@ void Reader::ReleaseWithheldReply() {
   }
   if (released) Wake();
 }
+
+void Reader::GoSilentFromFrame(std::uint32_t nth) {
+  std::lock_guard lock(mu_);
+  silentFrom_ = nth;
+}
+
+bool Reader::SilentLocked() const { return silentFrom_ != 0 && counters_.framesReceived >= silentFrom_; }
 
 void Reader::DisablePort() {
   std::lock_guard lock(mu_);

@@ -91,6 +91,10 @@ class Reader : public usb::UsbFunction {
   void FailNextBulkOut(usb::TransferFailure failure = {});
   void FailNextBulkIn(usb::TransferFailure failure = {});
   void ReleaseWithheldReply();
+  // From the nth request frame on (counting every frame taken since the
+  // reader was made, 1 = the first), the reader hangs: it neither acts on a
+  // frame nor answers it. 0 ends the silence.
+  void GoSilentFromFrame(std::uint32_t nth);
   // The port stays connected but disabled until the next port reset; bulk
   // transfers fail meanwhile.
   void DisablePort();
@@ -147,6 +151,7 @@ class Reader : public usb::UsbFunction {
   void PowerDownCard();
   std::uint8_t PollTransfer(DeviceTime now);
   std::uint8_t StatusLocked() const;
+  bool SilentLocked() const;
   void Log(std::deque<FrameRecord>& log, DeviceTime time, std::span<const std::uint8_t> bytes);
 
   const ReaderConfig config_;
@@ -166,6 +171,7 @@ class Reader : public usb::UsbFunction {
   std::optional<usb::TransferFailure> failNextOut_;
   std::optional<usb::TransferFailure> failNextIn_;
   std::deque<ReplyFault> faults_;
+  std::uint32_t silentFrom_ = 0;
   std::optional<ReplyFault> activeFault_;
   Bytes partial_;
   DeviceTime partialSince_ = 0;

@@ -106,7 +106,7 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   context->TimerArmed = 0;
   context->PollStopping = 0;
   // The first poll reads the card state; device control waits for it.
-  context->PollRequested = 1;
+  WriteUCharRelease(&context->PollRequested, 1);
   ArmPresencePoll(context);
 
   *DeviceObject = device;

@@ -89,6 +89,9 @@ struct DeviceContext {
   UCHAR CardIfsc;
   UCHAR SequenceByte;
   UCHAR ReaderStatus;
+  // A read failed: the reader may still hold the reply it could not deliver
+  // (0x80, with that request's control byte in bit 0x40).
+  UCHAR ReplyMayBeLeft;
   READER_LOCK ReaderLock;
 
   UCHAR PollRequested;

@@ -35,7 +35,7 @@ NTSTATUS WaitForPresencePoll(PDEVICE_OBJECT DeviceObject) {
   NTSTATUS result = STATUS_DEVICE_BUSY;
   for (ULONG check = 0; check < PresencePollChecks; ++check) {
     AcquireReaderLock(context);
-    if (context->PollRequested == 0) result = STATUS_SUCCESS;
+    if (ReadUCharAcquire(&context->PollRequested) == 0) result = STATUS_SUCCESS;
     ReleaseReaderLock(context);
     if (result == STATUS_SUCCESS) break;
     DelayMilliseconds(PresencePollCheckMilliseconds);

@@ -145,7 +145,7 @@ NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   IoDecrement(DeviceObject);
   // The device is treated as in D0 even when the lower driver failed the request.
   Irp->IoStatus.Status = STATUS_SUCCESS;
-  context->PollRequested = 1;
+  WriteUCharRelease(&context->PollRequested, 1);
   ArmPresencePoll(context);
   return STATUS_SUCCESS;
 }
@@ -156,7 +156,7 @@ NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState == PowerSystemWorking) {
     context->SmartcardExtension.ReaderExtension->ReaderPowerState = ReaderPowered;
-    context->PollRequested = 1;
+    WriteUCharRelease(&context->PollRequested, 1);
     ArmPresencePoll(context);
   }
   return STATUS_SUCCESS;

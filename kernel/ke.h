@@ -131,3 +131,12 @@ LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand);
+
+// Single reads and writes of a flag that several threads share without one
+// common lock.
+inline UCHAR ReadUCharAcquire(UCHAR const volatile* Source) {
+  return __atomic_load_n(const_cast<const UCHAR*>(Source), __ATOMIC_ACQUIRE);
+}
+inline void WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value) {
+  __atomic_store_n(const_cast<UCHAR*>(Destination), Value, __ATOMIC_RELEASE);
+}

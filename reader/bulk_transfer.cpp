@@ -1,10 +1,21 @@
 // IsDeviceUsable and BulkTransfer.
 #include "device/submit_urb.h"
+#include "reader/firmware_generation.h"
+#include "reader/reader_frame.h"
 #include "reader/transport.h"
 
 namespace {
 
 constexpr ULONG BulkPipesNeeded = 2;
+constexpr UCHAR LeftReplyMark = 0x80;
+
+// A read that failed may leave its reply in the reader. The bytes at the
+// start of ExchangeBuffer are still the request's address and control byte,
+// or the same ones at the start of the reply being read; the left reply
+// carries that control byte.
+void MarkReplyLeft(DeviceContext* Context, BOOLEAN NewGeneration) {
+  if (NewGeneration) Context->ReplyMayBeLeft = LeftReplyMark | (Context->ExchangeBuffer[1] & SequenceByteToggle);
+}
 
 }  // namespace
 
@@ -34,6 +45,11 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
   if (!IsDeviceUsable(DeviceObject)) return STATUS_DELETE_PENDING;
 
   const BOOLEAN read = Direction == TransferRead ? TRUE : FALSE;
+  const BOOLEAN newGeneration = FrameGenerationFor(context->FirmwareVersion) == FrameGenerationNew ? TRUE : FALSE;
+  if (!read && newGeneration && context->ReplyMayBeLeft != 0 && context->ExchangeLength != 0) {
+    const NTSTATUS readPast = ReadPastLeftReply(DeviceObject, Bounded);
+    if (!NT_SUCCESS(readPast)) return readPast;
+  }
   const ULONG offset = read ? context->ReceiveOffset : 0;
   if (context->ExchangeLength > ExchangeBufferSize || offset > ExchangeBufferSize - context->ExchangeLength) {
     return STATUS_INVALID_PARAMETER;
@@ -45,6 +61,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
       ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), DriverPoolTag));
   if (urb == nullptr) {
     SmartcardLogError(DeviceObject, EventCodeNoMemory, nullptr, 0);
+    if (read) MarkReplyLeft(context, newGeneration);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   RtlZeroMemory(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -59,5 +76,6 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
   const NTSTATUS status = SubmitUrbSync(DeviceObject, urb, Bounded);
   if (NT_SUCCESS(status)) context->ExchangeLength = transfer.TransferBufferLength;
   ExFreePool(urb);
+  if (read && !NT_SUCCESS(status)) MarkReplyLeft(context, newGeneration);
   return status;
 }

@@ -1,5 +1,8 @@
 // CommandExchange: one request frame out, its reply gathered in pieces.
+#include "device/device_context.h"
+#include "reader/command_frame.h"
 #include "reader/delay.h"
+#include "reader/reader_commands.h"
 #include "reader/reader_frame.h"
 #include "reader/transport.h"
 
@@ -20,14 +23,16 @@ NTSTATUS WriteRequest(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
   return BulkTransfer(DeviceObject, TransferWrite, Bounded);
 }
 
-}  // namespace
+NTSTATUS Exchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded, BOOLEAN Matched);
 
-NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
+NTSTATUS Exchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded, BOOLEAN Matched) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
+  const FRAME_GENERATION generation = FrameGenerationFor(context->FirmwareVersion);
+  // The request's address and control byte, which its reply overwrites.
+  UCHAR request[2] = {0, 0};
+  if (context->ExchangeLength >= sizeof(request)) RtlCopyMemory(request, context->ExchangeBuffer, sizeof(request));
   NTSTATUS status = WriteRequest(DeviceObject, Bounded);
   if (!NT_SUCCESS(status)) return status;
-
-  const FRAME_GENERATION generation = FrameGenerationFor(context->FirmwareVersion);
   context->ReceiveOffset = 0;
   ULONG received = 0;
   // Bytes kept in ExchangeBuffer; they stop growing once a reply turns out
@@ -49,7 +54,16 @@ NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
     if (layout.LengthKnown) {
       const ULONG frameLength = layout.InformationLength + FrameOverhead;
       if (frameLength > ExchangeBufferSize) tooLong = TRUE;
-      if (received >= frameLength) break;
+      if (received >= frameLength) {
+        if (!Matched || (kept >= 2 && context->ExchangeBuffer[0] == request[0] &&
+                         context->ExchangeBuffer[1] == request[1])) {
+          break;
+        }
+        // A reply left by a failed read: dropped, and the read goes on.
+        received = 0;
+        kept = 0;
+        tooLong = FALSE;
+      }
     }
     context->ReceiveOffset = kept;
 
@@ -64,5 +78,47 @@ NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
 
   context->ExchangeLength = tooLong ? kept : received;
   if (tooLong && NT_SUCCESS(status)) status = STATUS_DEVICE_DATA_ERROR;
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
+  return Exchange(DeviceObject, Bounded, FALSE);
+}
+
+// After a failed read the reader may still hold the reply it could not
+// deliver, and the next exchange would take it for its own. Before that
+// exchange, a status command whose control byte differs from the left
+// reply's reads past it: replies that do not repeat its address and control
+// byte are dropped. The request waits in a copy meanwhile.
+NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
+  DeviceContext* context = GetDeviceContext(DeviceObject);
+  const ULONG length = context->ExchangeLength;
+  const LONGLONG timeout = context->ExchangeTimeout;
+  PUCHAR saved = nullptr;
+  if (length != 0) {
+    saved = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, DriverPoolTag));
+    if (saved == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyMemory(saved, context->ExchangeBuffer, length);
+  }
+  context->SequenceByte = (context->ReplyMayBeLeft & SequenceByteToggle) ^ SequenceByteToggle;
+  // Cleared while the status command runs; a read of it that fails sets it again.
+  const UCHAR left = context->ReplyMayBeLeft;
+  context->ReplyMayBeLeft = 0;
+  PrepareReaderCommand(context, CommandGetReaderStatus, nullptr, 0, FALSE);
+  NTSTATUS status = Exchange(DeviceObject, Bounded, TRUE);
+  if (status == STATUS_SUCCESS) {
+    context->SequenceByte ^= SequenceByteToggle;
+  } else {
+    if (context->ReplyMayBeLeft == 0) context->ReplyMayBeLeft = left;
+    if (NT_SUCCESS(status)) status = STATUS_IO_TIMEOUT;
+  }
+  if (saved != nullptr) {
+    RtlCopyMemory(context->ExchangeBuffer, saved, length);
+    ExFreePool(saved);
+  }
+  context->ExchangeLength = length;
+  context->ExchangeTimeout = timeout;
   return status;
 }

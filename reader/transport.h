@@ -44,6 +44,15 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
 // - an error status of any transfer, at once.
 NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded);
 
+// New generation: a failed read (BulkTransfer) may leave its reply in the
+// reader, and the next request's reply would be taken from the queue after
+// it. BulkTransfer notes that in ReplyMayBeLeft, and the next write first
+// runs this: a status command with the other control byte, whose reply is
+// the first that repeats its address and control byte (what comes before is
+// dropped). ExchangeBuffer and ExchangeLength are kept for the write. Its
+// failure is the write's (STATUS_IO_TIMEOUT for a timeout).
+NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded);
+
 // The pipe for a direction, chosen by the direction bit of the first pipe;
 // null unless the interface's first two pipes are bulk pipes of opposite
 // directions within the record's Length.

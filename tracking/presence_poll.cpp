@@ -31,7 +31,7 @@ void CountWorkItemDone(DeviceContext* Context) {
 void ArmPresencePoll(DeviceContext* Context) {
   // Tested without the lock: whoever queues a request or sets PollRequested
   // after this test arms the poll itself.
-  if (!TrackingRequestWaits(Context) && Context->PollRequested == 0) return;
+  if (!TrackingRequestWaits(Context) && ReadUCharAcquire(&Context->PollRequested) == 0) return;
   KIRQL oldIrql;
   KeAcquireSpinLock(&Context->PollLock, &oldIrql);
   // One timer at a time: the work item record is then never queued twice.
@@ -55,7 +55,7 @@ void StopPresencePoll(DeviceContext* Context) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&Context->PollLock, &oldIrql);
   Context->PollStopping = 1;
-  Context->PollRequested = 0;
+  WriteUCharRelease(&Context->PollRequested, 0);
   for (ULONG wait = 0; wait < PresencePollStopWaits; ++wait) {
     if (Context->TimerArmed < 1) {
       KeReleaseSpinLock(&Context->PollLock, oldIrql);
@@ -101,7 +101,7 @@ void PresencePollWork(PVOID Parameter) {
   if (GetReaderExtension(context)->ReaderPowerState == ReaderPowered) status = GetReaderStatus(device);
   const POLL_OUTCOME outcome = DecidePollOutcome(status, presentBefore, context->ReaderStatus);
   // The card state is known once a read succeeded; device control stops waiting for it.
-  if (outcome != PollOutcomeRetry) context->PollRequested = 0;
+  if (outcome != PollOutcomeRetry) WriteUCharRelease(&context->PollRequested, 0);
   switch (outcome) {
     case PollOutcomeCardInserted:
       SetCardState(context, 1, 0);

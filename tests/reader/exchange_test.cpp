@@ -192,6 +192,8 @@ TEST(BulkTransfer, NeedsOneBulkInAndOneBulkOutPipe) {
   {
     ReaderDevice device;
     DeviceContext& context = device.Context();
+    // As the driver's own callers, under ReaderLock: the presence poll exchanges too.
+    AcquireReaderLock(&context);
     device.ClearTrace();
     USBD_PIPE_INFORMATION& second = context.InterfaceInformation->Pipes[1];
     const UCHAR address = second.EndpointAddress;
@@ -207,6 +209,7 @@ TEST(BulkTransfer, NeedsOneBulkInAndOneBulkOutPipe) {
     EXPECT_EQ(BulkTransfer(device.Device(), TransferWrite, 0), STATUS_INVALID_DEVICE_STATE);
     context.InterfaceInformation->Length = length;
     EXPECT_TRUE(device.Port().Trace().empty());
+    ReleaseReaderLock(&context);
   }
 }
 

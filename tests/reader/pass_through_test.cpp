@@ -4,6 +4,7 @@
 
 #include "emulator/reader/frame.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_lock.h"
 #include "reader/vendor_ioctl.h"
 #include "tests/support/reader_device.h"
 
@@ -89,14 +90,19 @@ TEST(PassThrough, RefusesFramesItDoesNotCarryWithoutTouchingTheExchangeBuffer) {
   for (const auto& c : cases) {
     ReaderDevice device(ReaderWithFirmware(c.firmware));
     DeviceContext& context = device.Context();
+    // The presence poll uses the exchange buffer too: touched under ReaderLock only.
+    AcquireReaderLock(&context);
     RtlFillMemory(context.ExchangeBuffer, ExchangeBufferSize, 0xEE);
     context.ExchangeLength = 77;
+    ReleaseReaderLock(&context);
     device.ClearTrace();
     const kernel::IoResult result = PassThrough(device, c.frame);
     EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER) << c.what;
     EXPECT_EQ(result.information, 0u) << c.what;
+    AcquireReaderLock(&context);
     EXPECT_EQ(context.ExchangeLength, 77u) << c.what;
     EXPECT_EQ(device.ExchangeBytes(), Bytes(77, 0xEE)) << c.what;
+    ReleaseReaderLock(&context);
     EXPECT_TRUE(device.Written().empty()) << c.what;
   }
   ReaderDevice device;

@@ -78,7 +78,7 @@ void ReaderDevice::StandUp() {
   startStatus_ = kernel::SendIrpAndWait(device_, IRP_MJ_PNP, IRP_MN_START_DEVICE).Status;
   // Device control waits for the first poll after creation; so does the fixture.
   const LONGLONG until = kernel::Now() + FirstPollWait;
-  while (Context().PollRequested != 0 && kernel::Now() < until) kernel::SleepFor(kernel::kMillisecond);
+  while (ReadUCharAcquire(&Context().PollRequested) != 0 && kernel::Now() < until) kernel::SleepFor(kernel::kMillisecond);
 }
 
 void ReaderDevice::TakeDown() {

@@ -72,6 +72,10 @@ void CancelParked(PDEVICE_OBJECT device, PIRP irp) {
 
 // Parks a transfer until `due` (kNever: until a wake). False when the
 // request was cancelled meanwhile, in which case it has been finished.
+// Listed, given its cancel routine and timed under the port's lock: the
+// timer's DPC and the wake DPC take that lock first and leave a transfer
+// without a cancel routine alone, so a transfer they could see half parked
+// would never be asked again.
 bool Park(Transfer* t, LONGLONG due) {
   // Marked before anyone else can reach it: the dispatch routine then returns STATUS_PENDING.
   IoMarkIrpPending(t->irp);
@@ -80,25 +84,22 @@ bool Park(Transfer* t, LONGLONG due) {
     if (std::find(t->port->transfers.begin(), t->port->transfers.end(), t) == t->port->transfers.end()) {
       t->port->transfers.push_back(t);
     }
-  }
-  if (due != kNever) {
-    LARGE_INTEGER when;
-    when.QuadPart = due;
-    KeSetTimer(&t->timer, when, &t->dpc);
-  }
-  IoSetCancelRoutine(t->irp, CancelParked);
-  if (t->irp->Cancel && IoSetCancelRoutine(t->irp, nullptr) != nullptr) {
-    {
-      std::lock_guard<std::mutex> guard(t->port->lock);
-      t->port->transfers.remove(t);
+    IoSetCancelRoutine(t->irp, CancelParked);
+    if (!t->irp->Cancel || IoSetCancelRoutine(t->irp, nullptr) == nullptr) {
+      if (due != kNever) {
+        LARGE_INTEGER when;
+        when.QuadPart = due;
+        KeSetTimer(&t->timer, when, &t->dpc);
+      }
+      return true;
     }
-    t->status = STATUS_CANCELLED;
-    t->usbdStatus = USBD_STATUS_CANCELED;
-    t->data.clear();
-    Finish(t);
-    return false;
+    t->port->transfers.remove(t);
   }
-  return true;
+  t->status = STATUS_CANCELLED;
+  t->usbdStatus = USBD_STATUS_CANCELED;
+  t->data.clear();
+  Finish(t);
+  return false;
 }
 
 // Asks the device for IN data; finishes, schedules or parks the transfer.

@@ -85,7 +85,8 @@ bool Park(Transfer* t, LONGLONG due) {
       t->port->transfers.push_back(t);
     }
     IoSetCancelRoutine(t->irp, CancelParked);
-    if (!t->irp->Cancel || IoSetCancelRoutine(t->irp, nullptr) == nullptr) {
+    // IoCancelIrp sets Cancel atomically and without this lock.
+    if (!__atomic_load_n(&t->irp->Cancel, __ATOMIC_SEQ_CST) || IoSetCancelRoutine(t->irp, nullptr) == nullptr) {
       if (due != kNever) {
         LARGE_INTEGER when;
         when.QuadPart = due;

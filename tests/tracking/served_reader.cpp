@@ -18,7 +18,9 @@ namespace {
 // CardTracking: the request waits in the slot.
 NTSTATUS ParkAsLibrary(PDEVICE_OBJECT device, PIRP irp) {
   IoMarkIrpPending(irp);
-  GetDeviceContext(device)->SmartcardExtension.OsData->NotificationIrp = irp;
+  // As the library does: the driver takes the slot with an interlocked exchange.
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&GetDeviceContext(device)->SmartcardExtension.OsData->NotificationIrp),
+                             irp);
   return STATUS_PENDING;
 }
 

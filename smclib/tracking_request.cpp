@@ -35,7 +35,8 @@ NTSTATUS ServeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, const Req
   KIRQL irql;
   KeAcquireSpinLock(&osData->SpinLock, &irql);
   NTSTATUS refusal = STATUS_SUCCESS;
-  if (osData->NotificationIrp != nullptr) {
+  // The driver's cancel routine takes the slot with an interlocked exchange.
+  if (__atomic_load_n(&osData->NotificationIrp, __ATOMIC_SEQ_CST) != nullptr) {
     refusal = STATUS_DEVICE_BUSY;
   } else if (StateAnswers(request.code, SmartcardExtension->ReaderCapabilities.CurrentState)) {
     KeReleaseSpinLock(&osData->SpinLock, irql);

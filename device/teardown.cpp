@@ -20,7 +20,7 @@ void FreeAndClear(T*& Block) {
 void CompleteWaitingTrackingRequest(PSMARTCARD_OS_DATA OsData) {
   KIRQL osIrql;
   KeAcquireSpinLock(&OsData->SpinLock, &osIrql);
-  if (OsData->NotificationIrp != nullptr) {
+  if (ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&OsData->NotificationIrp)) != nullptr) {
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     auto irp = static_cast<PIRP>(

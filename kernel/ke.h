@@ -140,3 +140,6 @@ inline UCHAR ReadUCharAcquire(UCHAR const volatile* Source) {
 inline void WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value) {
   __atomic_store_n(const_cast<UCHAR*>(Destination), Value, __ATOMIC_RELEASE);
 }
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+  return __atomic_load_n(const_cast<PVOID const*>(Source), __ATOMIC_ACQUIRE);
+}

@@ -28,8 +28,12 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PIRP cancelled = nullptr;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  if (osData != nullptr && osData->NotificationIrp != nullptr) {
-    const PIRP irp = osData->NotificationIrp;
+  // The slot is read atomically: the presence poll and the library read and
+  // swap it without the cancel spin lock.
+  const PIRP irp = osData != nullptr ? static_cast<PIRP>(ReadPointerAcquire(
+                                           reinterpret_cast<PVOID const volatile*>(&osData->NotificationIrp)))
+                                     : nullptr;
+  if (irp != nullptr) {
     IoSetCancelRoutine(irp, CancelCardTracking);
     // A request cancelled before its routine was in place found nothing to
     // call, and would wait for the next card change; the flag is tested

@@ -6,25 +6,8 @@
 #   scripts/bench.sh quick      fewer repetitions (a smoke run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-
 # What the benchmarks need beyond the build.
-packages=(libbenchmark-dev valgrind python3-matplotlib python3-pyscard pcscd libpcsclite-dev vsmartcard-vpcd
-          python3-virtualsmartcard python3-pycryptodome)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
-    exit 1
-  fi
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/install-deps.sh libbenchmark-dev valgrind python3-matplotlib vsmartcard-vpcd
 
 quick=${1:-}
 out=${BUILD_ROOT:-build}

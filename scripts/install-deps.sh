@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing (Debian 12, as root).
+# Installs what building and testing need, when it is missing (Debian 12, as
+# root). Further package names on the command line join the list.
 set -euo pipefail
 
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # the IFD handler and its end-to-end tests with a real pcscd; vicc
   pcscd libpcsclite-dev pcsc-tools opensc python3-pyscard
-  vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome)
+  vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome
+  "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

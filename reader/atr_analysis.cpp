@@ -47,8 +47,9 @@ NTSTATUS AnalyzeAtr(const UCHAR* Atr, ULONG Available, ATR_ANALYSIS* Analysis) {
     if (p >= limit) return STATUS_DEVICE_DATA_ERROR;
     y = Atr[p++];
     check ^= y;
-    // Clause 8.2.5: TCK is present when any protocol other than T=0 is indicated.
-    hasTck = (y & 0x0F) != 0 ? TRUE : FALSE;
+    // Clause 8.2.5: TCK is absent only when T=0 alone is indicated; any TD
+    // naming another protocol, wherever it stands, makes it present.
+    if ((y & 0x0F) != 0) hasTck = TRUE;
   }
 
   if (historical > limit - p) return STATUS_DEVICE_DATA_ERROR;

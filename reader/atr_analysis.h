@@ -14,7 +14,7 @@ struct ATR_ANALYSIS {
   ULONG Length;    // TS to TCK inclusive
   UCHAR Ifsc;      // TA3, else AtrDefaultIfsc
   UCHAR Packed;    // BWI (from TB3) in the high nibble, FI (from TA1) in the low nibble
-  BOOLEAN HasTck;  // the last TD byte names a protocol other than T=0
+  BOOLEAN HasTck;  // some TD byte names a protocol other than T=0
   UCHAR Tck;       // the check byte computed over T0 to the last historical byte
 };
 

@@ -43,6 +43,8 @@ TEST(AtrAnalysis, WalksTheInterfaceBytes) {
        10, 0xFE, 0x41, TRUE, 0x83 ^ 0x81 ^ 0x31 ^ 0xFE ^ 0x45 ^ 0x41 ^ 0x42 ^ 0x43},
       // TD1 00 names T=0 only: no TCK.
       {"TD1 names T=0", {0x3B, 0x81, 0x00, 0x55}, 4, 0x20, 0x41, FALSE, 0},
+      // TD1 81 offers T=1, TD2 00 then T=0: T=0 is not alone, so TCK 01 follows.
+      {"T=1 then T=0", {0x3B, 0x80, 0x81, 0x00, 0x01, 0x90}, 5, 0x20, 0x41, TRUE, 0x01},
   };
   for (const AtrCase& c : cases) {
     ATR_ANALYSIS analysis{};

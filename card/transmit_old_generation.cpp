@@ -18,11 +18,9 @@ void BuildOldCardFrame(DeviceContext* context, const UCHAR* command, ULONG comma
   context->ExchangeLength = commandLength + FrameOverhead;
 }
 
-// A reader that did not answer in time, or a transfer that failed on the
-// card's side (a state above 2), ends the transmission as a timeout.
-NTSTATUS ReportFailure(NTSTATUS status) {
-  return status == STATUS_TIMEOUT || status == STATUS_IO_DEVICE_ERROR ? STATUS_IO_TIMEOUT : status;
-}
+// A reader that did not answer in time ends the transmission as a timeout;
+// a failed transfer on the bus keeps its own status.
+NTSTATUS ReportFailure(NTSTATUS status) { return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status; }
 
 }  // namespace
 
@@ -41,9 +39,14 @@ NTSTATUS TransmitOldGeneration(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Co
     return STATUS_IO_TIMEOUT;
   }
 
-  status = AwaitTransferResult(device);
+  // A transfer that failed on the card's side (a state above 2) is a card
+  // that did not answer in time.
+  status = AwaitTransferResult(device, STATUS_IO_TIMEOUT);
   if (status != STATUS_SUCCESS) return ReportFailure(status);
   const REPLY_LAYOUT answer = DescribeReply(FrameGenerationOld, context->ExchangeBuffer, context->ExchangeLength);
+  // A card that gave no answer at all leaves the result empty: that is no
+  // response, as on the T=0 path.
+  if (answer.InformationPresent == 0) return STATUS_IO_TIMEOUT;
   return PlaceResponse(SmartcardExtension, context->ExchangeBuffer + answer.InformationOffset,
                        answer.InformationPresent);
 }

@@ -60,7 +60,7 @@ NTSTATUS PassThroughFrame(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULONG
   }
 
   NTSTATUS status = CommandExchange(DeviceObject, ReaderCommandBounded);
-  if (NT_SUCCESS(status) && cardFrame) status = AwaitTransferResult(DeviceObject);
+  if (NT_SUCCESS(status) && cardFrame) status = AwaitTransferResult(DeviceObject, STATUS_IO_DEVICE_ERROR);
   if (NT_SUCCESS(status)) {
     if (context->ExchangeLength > ReplyCapacity) {
       status = STATUS_BUFFER_TOO_SMALL;

@@ -77,12 +77,13 @@ void RunSetUpSequence(PDEVICE_OBJECT DeviceObject);
 // After an old-generation card frame: polls GetTransferStatus until the
 // state leaves 0 and 1, then fetches the answer with GetTransferResult,
 // whose reply is left in ExchangeBuffer. Returns GetTransferResult's
-// status; STATUS_IO_DEVICE_ERROR for a state above 2; STATUS_TIMEOUT when a
-// status reply did not complete in time; STATUS_IO_TIMEOUT
-// when the state stays 0 or 1 for longer than TransferResultTimeLimit; an
-// error status of either command at once; STATUS_DEVICE_DATA_ERROR for a
-// status reply without its state byte.
-NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject);
+// status; CardFailedStatus for a state above 2 (the caller's own status, so
+// that it never stands for a failed transfer on the bus); STATUS_TIMEOUT
+// when a status reply did not complete in time; STATUS_IO_TIMEOUT when the
+// state stays 0 or 1 for longer than TransferResultTimeLimit; an error
+// status of either command at once; STATUS_DEVICE_DATA_ERROR for a status
+// reply without its state byte.
+NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS CardFailedStatus);
 // 100-ns units: the longest block waiting time an ATR can ask for (BWI 9 at
 // FI 1, 51.2 s) with room to spare.
 constexpr LONGLONG TransferResultTimeLimit = 600'000'000;

@@ -10,7 +10,7 @@ constexpr ULONG TransferStateIndex = 2;
 
 }  // namespace
 
-NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
+NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject, NTSTATUS CardFailedStatus) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   AcquireReaderLock(context);
   LARGE_INTEGER start;
@@ -31,7 +31,7 @@ NTSTATUS AwaitTransferResult(PDEVICE_OBJECT DeviceObject) {
     }
   }
   if (status == STATUS_SUCCESS) {
-    status = state == TransferAnswered ? GetTransferResult(DeviceObject) : STATUS_IO_DEVICE_ERROR;
+    status = state == TransferAnswered ? GetTransferResult(DeviceObject) : CardFailedStatus;
   }
   ReleaseReaderLock(context);
   return status;

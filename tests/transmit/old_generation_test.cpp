@@ -83,6 +83,28 @@ TEST(OldGeneration, AReaderThatDoesNotAnswerOrRefusesIsATimeout) {
   }
 }
 
+// A card that gives no answer to a whole command.
+struct MuteCard : emu::Card {
+  using emu::Card::Card;
+  Bytes TransmitApdu(std::span<const std::uint8_t>) override { return {}; }
+};
+
+TEST(OldGeneration, NoAnswerIsATimeoutAndABusErrorKeepsItsStatus) {
+  TransmitDevice d(Path::OldGeneration, DualCard(), OldReader(0, emu::TimingModel::Instant()));
+  d.Reader().RemoveCard();
+  d.card = std::make_shared<MuteCard>(DualCard());
+  d.Fixture().InsertCard(d.card);
+  d.ResetCard();
+  const Transmission t = d.Transmit(Echo);
+  EXPECT_EQ(t.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(t.information, 0u);
+  EXPECT_EQ(d.Written().back(), TransferResult);
+
+  // The reader's acknowledgement of the card frame is lost on the bus.
+  d.Reader().FailNextBulkIn(usb::TransferFailure{STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING});
+  EXPECT_EQ(d.Transmit(Echo).status, STATUS_IO_DEVICE_ERROR);
+}
+
 TEST(OldGeneration, CarriesTheLargestCommandAndResponse) {
   emu::CardConfig card = DualCard();
   card.fileSize = 0xFFFF;

@@ -76,6 +76,8 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension, ULONG CommandLength
     context->ExchangeTimeout = wait;
     const NTSTATUS status = ReceiveT0Reply(device, context);
     if (!NT_SUCCESS(status)) return status;
+    // The reply may still come; the next frame must not take it for its own.
+    if (status == STATUS_TIMEOUT) NoteReplyMayBeLeft(context);
     const T0_REPLY reply = EvaluateT0Reply(status, context->ExchangeBuffer, context->ExchangeLength);
     if (reply.Kind == T0ReplyNullProcedure) continue;
     if (reply.Kind != T0ReplyResponse) return STATUS_IO_TIMEOUT;

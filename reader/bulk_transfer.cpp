@@ -9,15 +9,20 @@ namespace {
 constexpr ULONG BulkPipesNeeded = 2;
 constexpr UCHAR LeftReplyMark = 0x80;
 
-// A read that failed may leave its reply in the reader. The bytes at the
-// start of ExchangeBuffer are still the request's address and control byte,
-// or the same ones at the start of the reply being read; the left reply
-// carries that control byte.
-void MarkReplyLeft(DeviceContext* Context, BOOLEAN NewGeneration) {
-  if (NewGeneration) Context->ReplyMayBeLeft = LeftReplyMark | (Context->ExchangeBuffer[1] & SequenceByteToggle);
-}
-
 }  // namespace
+
+void NoteReplyMayBeLeft(DeviceContext* Context) {
+  if (FrameGenerationFor(Context->FirmwareVersion) != FrameGenerationNew) return;
+  // The start of ExchangeBuffer still holds the request's address and
+  // control byte, or the same ones at the start of its reply. A reader
+  // command's reply repeats its control byte, so the status command that
+  // reads past it must take the other one. No other reply can pass for that
+  // status command's, which then takes the next control byte in turn.
+  const UCHAR taken = Context->ExchangeBuffer[0] == NewCommandAddress
+                          ? Context->ExchangeBuffer[1]
+                          : static_cast<UCHAR>(Context->SequenceByte ^ SequenceByteToggle);
+  Context->ReplyMayBeLeft = LeftReplyMark | (taken & SequenceByteToggle);
+}
 
 BOOLEAN IsDeviceUsable(PDEVICE_OBJECT DeviceObject) {
   const DeviceContext* context = GetDeviceContext(DeviceObject);
@@ -61,7 +66,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
       ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), DriverPoolTag));
   if (urb == nullptr) {
     SmartcardLogError(DeviceObject, EventCodeNoMemory, nullptr, 0);
-    if (read) MarkReplyLeft(context, newGeneration);
+    if (read) NoteReplyMayBeLeft(context);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   RtlZeroMemory(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -76,6 +81,6 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
   const NTSTATUS status = SubmitUrbSync(DeviceObject, urb, Bounded);
   if (NT_SUCCESS(status)) context->ExchangeLength = transfer.TransferBufferLength;
   ExFreePool(urb);
-  if (read && !NT_SUCCESS(status)) MarkReplyLeft(context, newGeneration);
+  if (read && !NT_SUCCESS(status)) NoteReplyMayBeLeft(context);
   return status;
 }

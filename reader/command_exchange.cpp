@@ -78,6 +78,10 @@ NTSTATUS Exchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded, BOOLEAN Matched) {
 
   context->ExchangeLength = tooLong ? kept : received;
   if (tooLong && NT_SUCCESS(status)) status = STATUS_DEVICE_DATA_ERROR;
+  // A reply late for its exchange would be taken by the next one as its
+  // own. The status command that reads past a left reply keeps its own
+  // account of what may be left.
+  if (status == STATUS_TIMEOUT && !Matched) NoteReplyMayBeLeft(context);
   return status;
 }
 
@@ -102,15 +106,20 @@ NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
     if (saved == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(saved, context->ExchangeBuffer, length);
   }
-  context->SequenceByte = (context->ReplyMayBeLeft & SequenceByteToggle) ^ SequenceByteToggle;
+  const UCHAR sequence = context->SequenceByte;
+  const UCHAR probe = (context->ReplyMayBeLeft & SequenceByteToggle) ^ SequenceByteToggle;
+  context->SequenceByte = probe;
   // Cleared while the status command runs; a read of it that fails sets it again.
   const UCHAR left = context->ReplyMayBeLeft;
   context->ReplyMayBeLeft = 0;
   PrepareReaderCommand(context, CommandGetReaderStatus, nullptr, 0, FALSE);
   NTSTATUS status = Exchange(DeviceObject, Bounded, TRUE);
-  if (status == STATUS_SUCCESS) {
-    context->SequenceByte ^= SequenceByteToggle;
-  } else {
+  // A reader command waiting to go out already carries the control byte
+  // after the status command's, and SequenceByte has moved past it; after
+  // any other frame the sequence goes on from the status command's byte.
+  const BOOLEAN commandWaits = saved != nullptr && saved[0] == NewCommandAddress ? TRUE : FALSE;
+  context->SequenceByte = commandWaits || status != STATUS_SUCCESS ? sequence : probe ^ SequenceByteToggle;
+  if (status != STATUS_SUCCESS) {
     if (context->ReplyMayBeLeft == 0) context->ReplyMayBeLeft = left;
     if (NT_SUCCESS(status)) status = STATUS_IO_TIMEOUT;
   }

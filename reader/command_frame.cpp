@@ -10,6 +10,13 @@ void PrepareReaderCommand(DeviceContext* Context, UCHAR Command, const UCHAR* Pa
                           BOOLEAN ToggleSequence) {
   Context->ExchangeTimeout = ReaderCommandTimeout;
   const FRAME_GENERATION generation = FrameGenerationFor(Context->FirmwareVersion);
+  // A reply may be left in the reader: before this frame goes out, a status
+  // command with the other control byte reads past it (ReadPastLeftReply).
+  // This frame takes the left reply's control byte, so that the bytes on
+  // the wire keep alternating around that status command.
+  if (generation == FrameGenerationNew && Context->ReplyMayBeLeft != 0) {
+    Context->SequenceByte = Context->ReplyMayBeLeft & SequenceByteToggle;
+  }
   Context->ExchangeLength = BuildReaderCommandFrame(generation, Context->SequenceByte, Command, Parameters,
                                                     ParameterCount, Context->ExchangeBuffer);
   if (generation == FrameGenerationNew && ToggleSequence) Context->SequenceByte ^= SequenceByteToggle;

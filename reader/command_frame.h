@@ -6,7 +6,9 @@
 // Builds the command's frame in ExchangeBuffer in the generation of
 // FirmwareVersion, sets ExchangeLength and the 5-second ExchangeTimeout.
 // A new-generation frame carries SequenceByte, which is then toggled when
-// ToggleSequence is set. The caller holds ReaderLock.
+// ToggleSequence is set; while a reply may be left in the reader, the frame
+// takes that reply's control byte (see ReadPastLeftReply). The caller holds
+// ReaderLock.
 void PrepareReaderCommand(DeviceContext* Context, UCHAR Command, const UCHAR* Parameters, ULONG ParameterCount,
                           BOOLEAN ToggleSequence);
 

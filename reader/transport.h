@@ -37,20 +37,28 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
 // ExchangeLength holds the bytes of the reply kept in ExchangeBuffer.
 // Returns:
 // - the status of the last read once the reply is complete;
-// - STATUS_TIMEOUT (success class) when it did not complete in time;
+// - STATUS_TIMEOUT (success class) when it did not complete in time; the
+//   reply may still come, so the next write reads past it first;
 // - STATUS_DEVICE_DATA_ERROR when the reply announces more than
 //   ExchangeBuffer holds: the rest of it is read and dropped within
 //   ExchangeTimeout, and only the bytes of the first reads are kept;
 // - an error status of any transfer, at once.
 NTSTATUS CommandExchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded);
 
-// New generation: a failed read (BulkTransfer) may leave its reply in the
+// New generation: a failed read (BulkTransfer), or a reply that did not
+// come in time (CommandExchange, the T=0 reply), may leave its reply in the
 // reader, and the next request's reply would be taken from the queue after
-// it. BulkTransfer notes that in ReplyMayBeLeft, and the next write first
-// runs this: a status command with the other control byte, whose reply is
-// the first that repeats its address and control byte (what comes before is
-// dropped). ExchangeBuffer and ExchangeLength are kept for the write. Its
-// failure is the write's (STATUS_IO_TIMEOUT for a timeout).
+// it. NoteReplyMayBeLeft records that in ReplyMayBeLeft, with the control
+// byte the left reply may carry; it does nothing in the old generation.
+void NoteReplyMayBeLeft(DeviceContext* Context);
+
+// The next write then first runs this: a status command with the other
+// control byte, whose reply is the first that repeats its address and
+// control byte (what comes before is dropped). ExchangeBuffer and
+// ExchangeLength are kept for the write; a reader command waiting there was
+// built with the left reply's control byte (PrepareReaderCommand), so the
+// control bytes on the wire keep alternating. Its failure is the write's
+// (STATUS_IO_TIMEOUT for a timeout).
 NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded);
 
 // The pipe for a direction, chosen by the direction bit of the first pipe;

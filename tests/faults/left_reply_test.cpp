@@ -1,6 +1,8 @@
-// A reply the reader could not deliver (its bulk IN read failed) stays in
-// the reader. The next request must not take it for its own answer: the
-// driver reads past it with a status command before its next frame.
+// A reply the reader could not deliver (its bulk IN read failed), or one
+// that came after its exchange had given up waiting, stays in the reader.
+// The next request must not take it for its own answer: the driver reads
+// past it with a status command before its next frame, and the control
+// bytes keep alternating around that status command.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,16 +20,25 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes BulkOutFrames(const usb::EmulatedPort& port) {
-  Bytes commands;
+// The control byte and the command byte of each reader command sent.
+std::vector<std::pair<UCHAR, UCHAR>> BulkOutCommands(const usb::EmulatedPort& port) {
+  std::vector<std::pair<UCHAR, UCHAR>> commands;
   for (const usb::TraceEntry& entry : port.BulkTrace()) {
-    // The command byte of each new-generation reader command sent.
-    if (entry.kind == usb::TraceEntry::Kind::BulkOut && entry.data.size() >= 5) commands.push_back(entry.data[4]);
+    if (entry.kind == usb::TraceEntry::Kind::BulkOut && entry.data.size() >= 5) {
+      commands.emplace_back(entry.data[1], entry.data[4]);
+    }
   }
   return commands;
 }
 
-TEST(LeftReply, AFailedReadDoesNotShiftTheAnswersThatFollow) {
+struct LeftReplyCase {
+  const char* what;
+  void (*fault)(emu::Reader&);
+};
+
+class LeftReply : public testing::TestWithParam<LeftReplyCase> {};
+
+TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
   kernel::Platform platform(kernel::ClockMode::Simulated);
   emu::ReaderConfig config;
   config.timing = emu::TimingModel::Instant();
@@ -47,20 +58,19 @@ TEST(LeftReply, AFailedReadDoesNotShiftTheAnswersThatFollow) {
     const Bytes version = {0x50, 0x01, 0x00, 0x00, ModelIdentity.DriverVersionMajor,
                            ModelIdentity.DriverVersionMinor, 0x02, 0x27};
     port.ClearTrace();
-    reader->FailNextBulkIn();
-    EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8).status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(reader->QueuedReplies(), 1u);  // the version reply waits in the reader
-    const kernel::IoResult again = kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8);
-    EXPECT_EQ(again.status, STATUS_SUCCESS);
-    EXPECT_EQ(again.output, version);
+    const UCHAR s = GetDeviceContext(fdo)->SequenceByte;
+    GetParam().fault(*reader);
+    EXPECT_FALSE(NT_SUCCESS(kernel::DeviceIoControl(file, IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status));
+    EXPECT_EQ(reader->QueuedReplies(), 1u);  // the reply to 0xB0 waits in the reader
+    const kernel::IoResult got = kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8);
+    EXPECT_EQ(got.status, STATUS_SUCCESS);
+    EXPECT_EQ(got.output, version);
     EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status, STATUS_SUCCESS);
-    // The version command, the status command that read past its left
-    // reply, the version command again, then 0xB0.
-    EXPECT_EQ(BulkOutFrames(port), (Bytes{0xC0, 0x31, 0xC0, 0xB0}));
-    // The status command carried the other control byte than the left reply.
-    const std::vector<usb::TraceEntry> bulk = port.BulkTrace();
-    ASSERT_GE(bulk.size(), 3u);
-    EXPECT_NE(bulk[0].data[1], bulk[2].data[1]);
+    // 0xB0, the status command that read past its reply with the other
+    // control byte, the version command, 0xB0 again.
+    const UCHAR t = static_cast<UCHAR>(s ^ 0x40);
+    EXPECT_EQ(BulkOutCommands(port),
+              (std::vector<std::pair<UCHAR, UCHAR>>{{s, 0xB0}, {t, 0x31}, {s, 0xC0}, {t, 0xB0}}));
     EXPECT_EQ(reader->QueuedReplies(), 0u);
 
     kernel::CloseFile(file);
@@ -69,5 +79,13 @@ TEST(LeftReply, AFailedReadDoesNotShiftTheAnswersThatFollow) {
   }
   EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    FailedReadOrLateReply, LeftReply,
+    testing::Values(LeftReplyCase{"a read that failed", [](emu::Reader& r) { r.FailNextBulkIn(); }},
+                    // Past the 7 s bound of the read that waits for it.
+                    LeftReplyCase{"a reply after its time",
+                                  [](emu::Reader& r) { r.ScriptFault(emu::ReplyFault::Delay(8 * kernel::kSecond)); }}),
+    [](const testing::TestParamInfo<LeftReplyCase>& info) { return info.index == 0 ? "FailedRead" : "LateReply"; });
 
 }  // namespace

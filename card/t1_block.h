@@ -37,9 +37,12 @@ constexpr UCHAR T1SWtx = 0x03;
 constexpr UCHAR T1SResponse = 0x20;
 
 // T1Sequence: the N(S) of the driver's next I-block, and the N(S) that the
-// card's next I-block must carry.
+// card's next I-block must carry. A transmission that broke off may have
+// left the card anywhere in its sequence; T1SequenceUnknown then makes the
+// next one resynchronise first. Every reset clears it with the rest.
 constexpr UCHAR T1SendSequence = 0x40;
 constexpr UCHAR T1ExpectedSequence = 0x10;
+constexpr UCHAR T1SequenceUnknown = 0x01;
 
 // Writes the block into Block (room for T1BlockMax bytes) and returns its length.
 ULONG BuildT1Block(PUCHAR Block, UCHAR Pcb, const UCHAR* Inf, ULONG InfLength);

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr ULONG ResynchAttempts = 3;
+
 PUCHAR SavedBlock(DeviceContext* context) { return context->AtrBuffer + SavedBlockOffset; }
 
 // Builds the I-block of the chunk that starts at `sent` and returns where
@@ -50,13 +52,32 @@ void PrepareBlock(DeviceContext* context, const T1_DECISION& decision, const T1_
 }
 
 // STATUS_IO_TIMEOUT without an exchange once the transmission's time is up.
-NTSTATUS ExchangeBlock(PDEVICE_OBJECT device, DeviceContext* context, const T1_TRANSMISSION& t, LONGLONG deadline) {
+NTSTATUS ExchangeBlock(PDEVICE_OBJECT device, DeviceContext* context, LONGLONG waitTime, LONGLONG deadline) {
   LONGLONG wait = 0;
-  if (!WaitBeforeDeadline(deadline, t.WaitTime, &wait)) return STATUS_IO_TIMEOUT;
+  if (!WaitBeforeDeadline(deadline, waitTime, &wait)) return STATUS_IO_TIMEOUT;
   context->ExchangeTimeout = wait;
   RtlCopyMemory(context->ExchangeBuffer, context->BlockBuffer, context->BlockLength);
   context->ExchangeLength = context->BlockLength;
   return CommandExchange(device, ReaderCommandBounded);
+}
+
+// ISO/IEC 7816-3 clause 11.6: S(RESYNCH request), up to three times, until
+// the card answers with S(RESYNCH response); both sides then start again at
+// N(S) 0, with nothing of an earlier chain kept. The information field
+// sizes stay as they are.
+NTSTATUS Resynchronise(PDEVICE_OBJECT device, DeviceContext* context, LONGLONG deadline) {
+  for (ULONG attempt = 0; attempt < ResynchAttempts; ++attempt) {
+    context->BlockLength = BuildT1Block(context->BlockBuffer, T1PcbSBlock | T1SResynch, nullptr, 0);
+    const NTSTATUS status = ExchangeBlock(device, context, context->BlockWaitTime, deadline);
+    if (!NT_SUCCESS(status)) return status;
+    const PUCHAR answer = context->ExchangeBuffer;
+    if (status == STATUS_SUCCESS && T1BlockIntact(answer, context->ExchangeLength) &&
+        answer[1] == (T1PcbSBlock | T1SResponse | T1SResynch)) {
+      context->T1Sequence = 0;
+      return STATUS_SUCCESS;
+    }
+  }
+  return STATUS_DEVICE_PROTOCOL_ERROR;
 }
 
 }  // namespace
@@ -73,6 +94,17 @@ NTSTATUS TransmitT1Blocks(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Command
   const ULONG requestLength = CommandLength + TransmitHeaderLength;
   RtlCopyMemory(scratch, io.RequestBuffer, requestLength);
   const UCHAR* command = scratch + TransmitHeaderLength;
+  const LONGLONG deadline = TransmissionDeadline();
+  // An earlier transmission broke off where the card's sequence may have
+  // moved on without the driver: no block of this command goes out before
+  // both sides agree again.
+  if ((context->T1Sequence & T1SequenceUnknown) != 0 && CommandLength != 0) {
+    const NTSTATUS status = Resynchronise(device, context, deadline);
+    if (status != STATUS_SUCCESS) {
+      ExFreePool(scratch);
+      return status;
+    }
+  }
 
   T1_TRANSMISSION t{};
   t.Sequence = context->T1Sequence;
@@ -84,7 +116,6 @@ NTSTATUS TransmitT1Blocks(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Command
   t.BlockWaitTime = context->BlockWaitTime;
   t.WaitTime = context->BlockWaitTime;
   context->ExchangeTimeout = context->BlockWaitTime;
-  const LONGLONG deadline = TransmissionDeadline();
 
   NTSTATUS status = STATUS_SUCCESS;
   ULONG sent = 0;
@@ -92,7 +123,7 @@ NTSTATUS TransmitT1Blocks(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Command
   while (!finished) {
     const ULONG next = BuildChunk(context, command, CommandLength, sent, &t);
     for (;;) {
-      status = ExchangeBlock(device, context, t, deadline);
+      status = ExchangeBlock(device, context, t.WaitTime, deadline);
       const T1_DECISION decision = EvaluateT1Answer(status, context->ExchangeBuffer, context->ExchangeLength, &t);
       RtlCopyMemory(io.ReplyBuffer + decision.AppendAt, context->ExchangeBuffer + T1PrologueLength,
                     decision.AppendLength);
@@ -114,7 +145,11 @@ NTSTATUS TransmitT1Blocks(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Command
     }
   }
 
+  // Only an overflow ends a transmission with both sides known to agree;
+  // after any other failure the card may have taken a block the driver
+  // never saw answered.
   context->T1Sequence = t.Sequence;
+  if (!NT_SUCCESS(status) && status != STATUS_BUFFER_TOO_SMALL) context->T1Sequence |= T1SequenceUnknown;
   context->CardIfsc = t.CardIfsc;
   if (NT_SUCCESS(status)) *io.Information = t.Received;
   ExFreePool(scratch);

@@ -89,6 +89,23 @@ TEST(T1Recovery, RBlocksFromTheCard) {
   }
 }
 
+TEST(T1Recovery, AnExchangeBrokenOffOnTheBusResynchronisesBeforeTheNextCommand) {
+  TransmitDevice d(Path::T1, DualCard(0x20));
+  const Bytes command = Concat({{0x80, 0x22, 0x00, 0x00, 0x22}, Pattern(34), {0x00}});  // two I-blocks
+  const Bytes first(command.begin(), command.begin() + 32);
+  const Bytes rest(command.begin() + 32, command.end());
+  // The card takes the first block of the chain; its R-block is lost on the way in.
+  d.Reader().FailNextBulkIn();
+  EXPECT_EQ(d.Transmit(command).status, STATUS_UNSUCCESSFUL);
+  // A status command reads past the R-block left in the reader, S(RESYNCH)
+  // makes the card drop the chain, and the command goes whole.
+  const Bytes status = emu::BuildNewFrame(0x12, d.Context().SequenceByte, Bytes{0x01, 0x31});
+  const Transmission t = d.Transmit(command);
+  EXPECT_EQ(t.status, STATUS_SUCCESS);
+  EXPECT_EQ(d.Written(), (std::vector<Bytes>{status, Block(0xC0), Block(0x20, first), Block(0x40, rest), Block(0x90)}));
+  EXPECT_EQ(t.response, Concat({Pattern(34), {0x90, 0x00}}));
+}
+
 TEST(T1Recovery, TheReadersErrorReplyCountsAsAMissingAnswer) {
   TransmitDevice d(Path::T1);
   d.Reader().ScriptFault(emu::ReplyFault::ErrorReply());

@@ -66,7 +66,7 @@ T1_DECISION RetryThenResynchronise(T1_TRANSMISSION* t, UCHAR retryLimit, UCHAR e
 T1_DECISION EvaluateRBlock(UCHAR pcb, T1_TRANSMISSION* t) {
   const BOOLEAN otherSequence = ((pcb & T1RBlockSequence) != 0) != ((t->SavedPcb & T1IBlockSequence) != 0);
   const BOOLEAN lastChained = (t->SavedPcb & T1IBlockMore) != 0;
-  const BOOLEAN nothingReceived = t->Received == TransmitHeaderLength;
+  const BOOLEAN nothingReceived = t->Received == TransmitHeaderLength && !t->Overflowed;
   switch (pcb & T1RBlockErrorMask) {
     case T1RNoError:
       if (otherSequence && nothingReceived) {
@@ -140,11 +140,22 @@ T1_DECISION EvaluateSBlock(const UCHAR* answer, T1_TRANSMISSION* t) {
       t->ChunkSize = t->InitialIfsc;
       t->Received = TransmitHeaderLength;
       t->AbortPending = FALSE;
+      t->Overflowed = FALSE;
       return Decide(T1Restart);
     default:
       // The card's own S(RESYNCH request), and anything the driver never asked for.
       return Finish(STATUS_IO_TIMEOUT);
   }
+}
+
+// Response data of an accepted I-block go behind what came before, unless
+// the reply has already overflowed.
+T1_DECISION AppendOf(T1_DECISION decision, ULONG length, T1_TRANSMISSION* t) {
+  if (t->Overflowed) return decision;
+  decision.AppendAt = t->Received;
+  decision.AppendLength = length;
+  t->Received += length;
+  return decision;
 }
 
 T1_DECISION EvaluateIBlock(NTSTATUS exchangeStatus, const UCHAR* answer, T1_TRANSMISSION* t) {
@@ -155,17 +166,17 @@ T1_DECISION EvaluateIBlock(NTSTATUS exchangeStatus, const UCHAR* answer, T1_TRAN
     return RetryThenResynchronise(t, SequenceRetryLimit, T1ROtherError, &t->SequenceResyncs, SequenceResyncLimit);
   }
   const ULONG length = answer[2];
-  if (length > t->ReplyBufferLength - t->Received) return Finish(STATUS_BUFFER_TOO_SMALL);
   // Clause 11.6: the card's first I-block also acknowledges the driver's
   // last one. Either way the card's next I-block carries the other N(S).
-  if (t->Received == TransmitHeaderLength) t->Sequence ^= T1SendSequence;
+  if (t->Received == TransmitHeaderLength && !t->Overflowed) t->Sequence ^= T1SendSequence;
   t->Sequence ^= T1ExpectedSequence;
-  T1_DECISION decision = (pcb & T1IBlockMore) != 0 ? SendRBlock(t, T1RNoError) : Finish(exchangeStatus);
-  decision.AppendAt = t->Received;
-  decision.AppendLength = length;
-  t->Received += length;
   t->Retries = 0;
-  return decision;
+  // The card counts a block as delivered whether or not its data fit the
+  // reply: the sequence moves on all the same, the rest of a chain is asked
+  // for and dropped, and the command, run once, ends as too big for the reply.
+  if (length > t->ReplyBufferLength - t->Received) t->Overflowed = TRUE;
+  if ((pcb & T1IBlockMore) != 0) return AppendOf(SendRBlock(t, T1RNoError), length, t);
+  return AppendOf(Finish(t->Overflowed ? STATUS_BUFFER_TOO_SMALL : exchangeStatus), length, t);
 }
 
 }  // namespace
@@ -196,11 +207,11 @@ T1_DECISION EvaluateT1Answer(NTSTATUS ExchangeStatus, const UCHAR* Answer, ULONG
   } else {
     decision = EvaluateSBlock(Answer, t);
   }
-  // Clause 11.6: once the chain is aborted, the card's next block ends
-  // the transmission, with what it received so far.
-  if (abortWasPending && decision.Action != T1Finish) {
-    decision.Action = T1Finish;
-    decision.Status = ExchangeStatus;
+  // Clause 11.6: once the card has aborted the chain, its next block ends
+  // the transmission. The command has no answer: what came so far is not
+  // one, and must not pass for one.
+  if (abortWasPending && (decision.Action != T1Finish || NT_SUCCESS(decision.Status))) {
+    return Finish(STATUS_DEVICE_PROTOCOL_ERROR);
   }
   return decision;
 }

@@ -18,6 +18,7 @@ struct T1_TRANSMISSION {
   UCHAR CheckResyncs;     // after damaged blocks
   UCHAR SilenceResyncs;   // after missing answers and the reader's error reply
   BOOLEAN AbortPending;   // an S(ABORT response) has been built
+  BOOLEAN Overflowed;     // response data did not fit; the rest of the chain is dropped
   ULONG Received;         // bytes in the reply: the header, then response data
   ULONG ReplyBufferLength;
   LONGLONG BlockWaitTime;

@@ -115,17 +115,18 @@ TEST(T1Blocks, AnIfscOfZeroFromTheAtrChunksByTheDefault) {
   EXPECT_EQ(d.Context().CardIfsc, 32);
 }
 
-TEST(T1Blocks, AbortEndsWithWhatCameSoFar) {
+TEST(T1Blocks, AnAbortedCommandHasNoAnswer) {
   TransmitDevice d(Path::T1);
   d.card->ScriptT1Fault({emu::T1Fault::Kind::SRequest, 2, 0});
   const Bytes command = Echo({0x01});
   const Transmission t = d.Transmit(command);
-  EXPECT_EQ(t.status, STATUS_SUCCESS);
-  EXPECT_EQ(t.information, 8u);
+  EXPECT_EQ(t.status, STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(t.information, 0u);
   EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x00, command), Block(0xE2)}));
-  // The card wound back to before the aborted block; so did the driver.
+  // Both sides start the next command from a resynchronisation.
   const Transmission again = d.Transmit(command);
   EXPECT_EQ(again.status, STATUS_SUCCESS);
+  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0xC0), Block(0x00, command)}));
   EXPECT_EQ(again.response, (Bytes{0x01, 0x90, 0x00}));
 }
 

@@ -98,11 +98,14 @@ const Row Rows[] = {
     {"I(1) when I(0) is due, third time", {.retries = 2}, OK, CardBlock(0x40), T1SendBlock, 0xC0, 0x00, 0},
     {"I(1) when I(0) is due, after two RESYNCH", {.retries = 2, .resyncs = 2}, OK, CardBlock(0x40), T1Finish,
      ProtocolError, 0x00, 3},
+    // Data beyond the reply buffer: the card counts its block delivered, so the sequence moves on.
     {"I(0) beyond the reply buffer", {.received = 299}, OK, CardBlock(0x00, {0x90, 0x00}), T1Finish,
-     static_cast<ULONG>(STATUS_BUFFER_TOO_SMALL), 0x00, 0},
-    // After S(ABORT response), the next block ends the transmission.
-    {"R(0) after ABORT", {.abort = TRUE}, OK, CardBlock(0x80), T1Finish, 0, 0x00, 1},
-    {"I(1), not due, after ABORT", {.abort = TRUE}, OK, CardBlock(0x40), T1Finish, 0, 0x00, 1},
+     static_cast<ULONG>(STATUS_BUFFER_TOO_SMALL), 0x10, 0},
+    {"I(0), chained, beyond the reply buffer: R(1) for the rest", {.received = 299}, OK, CardBlock(0x20, {1, 2}),
+     T1SendBlock, 0x90, 0x10, 0},
+    // After S(ABORT response), the next block ends the transmission, which has no answer.
+    {"R(0) after ABORT", {.abort = TRUE}, OK, CardBlock(0x80), T1Finish, ProtocolError, 0x00, 1},
+    {"I(1), not due, after ABORT", {.abort = TRUE}, OK, CardBlock(0x40), T1Finish, ProtocolError, 0x00, 1},
     {"R with error code 3 after ABORT", {.abort = TRUE}, OK, CardBlock(0x83), T1Finish, IoTimeout, 0x00, 0},
 };
 

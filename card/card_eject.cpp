@@ -3,16 +3,7 @@
 #include "card/reader_functions.h"
 #include "reader/reader_commands.h"
 #include "reader/reader_lock.h"
-#include "reader/reply.h"
 #include "tracking/card_tracking.h"
-
-namespace {
-
-// Information byte 3 of the eject reply: the reader had no card to eject.
-constexpr ULONG EjectNoCardIndex = 3;
-constexpr UCHAR EjectNoCard = 0xAD;
-
-}  // namespace
 
 NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
@@ -25,14 +16,12 @@ NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension) {
     ReleaseReaderLock(context);
     return ReaderCommandFailure(status);
   }
-  UCHAR answer;
-  const NTSTATUS read = ReadReplyByte(context, EjectNoCardIndex, &answer);
-  if (!NT_SUCCESS(read)) {
+  status = ReplyFindsCard(context);
+  if (status != STATUS_SUCCESS && status != STATUS_NO_MEDIA) {
     // A reply too short to say whether there was a card says nothing about it.
     ReleaseReaderLock(context);
-    return read;
+    return status;
   }
-  if (answer == EjectNoCard) status = STATUS_NO_MEDIA;
   // Either way the slot is empty now, and a waiting tracking request hears of it.
   SetCardState(context, 0, 0);
   ReleaseReaderLock(context);

@@ -1,6 +1,6 @@
 // Decisions the card-power, protocol and eject reader functions share:
-// pure functions of the reader's status byte, of a command's status and of
-// the caller's protocol mask.
+// functions of the reader's status byte, of a command's status and of the
+// reply a card command left.
 #pragma once
 
 #include "device/device_context.h"
@@ -13,3 +13,9 @@ BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus);
 // not answer in time (STATUS_TIMEOUT, a success-class status) is reported
 // as STATUS_IO_TIMEOUT.
 NTSTATUS ReaderCommandFailure(NTSTATUS Status);
+
+// Whether the reply that a card command (reset, eject) left in ExchangeBuffer
+// found a card: information byte 3 is 0xAD when the reader had none.
+// STATUS_SUCCESS, STATUS_NO_MEDIA, or STATUS_DEVICE_DATA_ERROR for a reply
+// too short to say.
+NTSTATUS ReplyFindsCard(const DeviceContext* Context);

@@ -1,7 +1,16 @@
-// Card power's presence rule and the status of a failed reader command.
+// Card power's presence rule, the status of a failed reader command, and a
+// card command's reply that found no card.
 #include "card/card_power.h"
 
 #include "reader/reader_commands.h"
+#include "reader/reply.h"
+
+namespace {
+
+constexpr ULONG NoCardIndex = 3;
+constexpr UCHAR NoCardMarker = 0xAD;
+
+}  // namespace
 
 BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus) {
   constexpr UCHAR present = ReaderStatusSetUp | ReaderStatusCardIn;
@@ -9,3 +18,10 @@ BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus) {
 }
 
 NTSTATUS ReaderCommandFailure(NTSTATUS Status) { return Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status; }
+
+NTSTATUS ReplyFindsCard(const DeviceContext* Context) {
+  UCHAR answer = 0;
+  const NTSTATUS read = ReadReplyByte(Context, NoCardIndex, &answer);
+  if (!NT_SUCCESS(read)) return read;
+  return answer == NoCardMarker ? STATUS_NO_MEDIA : STATUS_SUCCESS;
+}

@@ -58,9 +58,13 @@ NTSTATUS GetAtr(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS ResetCard(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION SmartcardExtension, USHORT Warm) {
+  return ResetCardFor(DeviceObject, SmartcardExtension->MinorIoControlCode, Warm);
+}
+
+NTSTATUS ResetCardFor(PDEVICE_OBJECT DeviceObject, ULONG MinorIoControlCode, USHORT Warm) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   AcquireReaderLock(context);
-  const UCHAR parameter = ResetCardParameter(SmartcardExtension->MinorIoControlCode, Warm, context->FirmwareVersion);
+  const UCHAR parameter = ResetCardParameter(MinorIoControlCode, Warm, context->FirmwareVersion);
   const ULONG parameterCount = ResetCardTakesParameter(context->FirmwareVersion) ? 1 : 0;
   PrepareReaderCommand(context, CommandResetCard, &parameter, parameterCount, TRUE);
   if (context->ReaderStatus == ReaderStatusNeedsResetPause) DelayMilliseconds(ResetPauseMilliseconds);

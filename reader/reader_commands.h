@@ -64,6 +64,9 @@ NTSTATUS SendCommandD0(PDEVICE_OBJECT DeviceObject);
 // from SmartcardExtension->MinorIoControlCode where the firmware takes one.
 // Pauses 500 ms first when ReaderStatus is 0x28.
 NTSTATUS ResetCard(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION SmartcardExtension, USHORT Warm);
+// The same with the parameter byte built from MinorIoControlCode as given:
+// a protocol mask asks for T=1 exactly when it lacks T=0.
+NTSTATUS ResetCardFor(PDEVICE_OBJECT DeviceObject, ULONG MinorIoControlCode, USHORT Warm);
 // Callers read information byte 2 of the reply: the transfer state.
 NTSTATUS GetTransferStatus(PDEVICE_OBJECT DeviceObject);
 // The reply's information field is the card's answer.

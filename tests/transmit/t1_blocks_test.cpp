@@ -102,6 +102,11 @@ TEST(T1Blocks, IfsRequestSetsTheChunkSizeForThisAndLaterTransmissions) {
   EXPECT_EQ(t.status, STATUS_SUCCESS);
   EXPECT_EQ(IBlockLengths(d.Written()), (std::vector<std::size_t>{128, 72}));
   EXPECT_EQ(t.response, Concat({Pattern(194), {0x90, 0x00}}));
+
+  // Until the card is reset, by a selection too: its IFSC is the ATR's again.
+  ASSERT_EQ(d.SetProtocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
+  EXPECT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
+  EXPECT_EQ(IBlockLengths(d.Written()), (std::vector<std::size_t>{32, 32, 32, 32, 32, 32, 8}));
 }
 
 TEST(T1Blocks, AnIfscOfZeroFromTheAtrChunksByTheDefault) {

@@ -36,6 +36,8 @@ class TransmitDevice {
 
   // A cold reset, then the path's protocol selected.
   void ResetCard();
+  // IOCTL_SMARTCARD_SET_PROTOCOL through the library.
+  NTSTATUS SetProtocol(ULONG mask) { return served.SetProtocol(mask).status; }
   // RequestHeader + command as a transmit request. The bus trace starts
   // afresh; no block tagged TQM9 outlives the request.
   Transmission Transmit(const Bytes& command, ULONG replyLength = ExchangeBufferSize);

@@ -105,10 +105,28 @@ NTSTATUS ServeByReader(PSMARTCARD_EXTENSION extension, const Request& request, U
   return CompleteRequest(request.irp, status, replyLength);
 }
 
+NTSTATUS TransmitRefusal(const SMARTCARD_EXTENSION& extension, ULONG headerProtocol) {
+  const ULONG state = extension.ReaderCapabilities.CurrentState;
+  if (state == SCARD_ABSENT) return STATUS_NO_MEDIA;
+  if (state != SCARD_SPECIFIC || headerProtocol != extension.CardCapabilities.Protocol.Selected) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ServeTransmit(PSMARTCARD_EXTENSION extension, const Request& request) {
   if (request.inputLength < sizeof(SCARD_IO_REQUEST)) return CompleteRequest(request.irp, STATUS_INVALID_PARAMETER, 0);
   if (request.outputLength < sizeof(SCARD_IO_REQUEST)) return CompleteRequest(request.irp, STATUS_BUFFER_TOO_SMALL, 0);
   if (extension->ReaderFunction[RDF_TRANSMIT] == nullptr) return CompleteRequest(request.irp, STATUS_NOT_SUPPORTED, 0);
+  if (request.inputLength > extension->SmartcardRequest.BufferSize) {
+    return CompleteRequest(request.irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  // Nothing goes to the card that it cannot take: no card at all, a card
+  // whose protocol is not established (every reset ends it until the next
+  // set-protocol), or a header that names another protocol than the one
+  // selected.
+  const NTSTATUS refusal = TransmitRefusal(*extension, ReadUlong(request.buffer));
+  if (refusal != STATUS_SUCCESS) return CompleteRequest(request.irp, refusal, 0);
   extension->MinorIoControlCode = 0;
   const LONGLONG start = SystemTime();
   ULONG replyLength = 0;

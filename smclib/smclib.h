@@ -325,9 +325,14 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 //   value, the PERF_INFO counters);
 // - STATUS_NOT_SUPPORTED: no reader function in the slot, an attribute tag
 //   the library does not answer, any SET_ATTRIBUTE;
-// - STATUS_NO_MEDIA: the ATR attribute while no card is present;
+// - STATUS_NO_MEDIA: the ATR attribute while no card is present; a
+//   transmit while the card state is SCARD_ABSENT;
 // - STATUS_INVALID_DEVICE_REQUEST: not a smart-card control code;
-// - STATUS_INVALID_DEVICE_STATE: the library is not initialised.
+// - STATUS_INVALID_DEVICE_STATE: the library is not initialised; a transmit
+//   while the card state is not SCARD_SPECIFIC (after every reset until the
+//   next set-protocol), or whose header's dwProtocol is not
+//   CardCapabilities.Protocol.Selected. A refused transmit reaches no
+//   reader function.
 // Otherwise the status is the reader function's.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 

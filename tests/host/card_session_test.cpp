@@ -40,6 +40,8 @@ attr VENDOR_IFD_TYPE
 attr VENDOR_IFD_VERSION
 attr DEVICE_UNIT
 power warm
+apdu 00B0000002            # no protocol since the reset: refused
+protocol t1
 apdu 00B0000002            # the reset selected the MF again
 power down
 state
@@ -73,6 +75,8 @@ attr VENDOR_IFD_VERSION -> STATUS_SUCCESS 0x00000000 )" +
                                         g.ifdVersion + R"(
 attr DEVICE_UNIT -> STATUS_SUCCESS 0x00000000 00000000
 power warm -> STATUS_SUCCESS 0x00000000 3B84811120454D553158
+apdu 00B0000002 -> STATUS_INVALID_DEVICE_STATE 0xC0000184
+protocol t1 -> STATUS_SUCCESS 0x00000000 02000000
 apdu 00B0000002 -> STATUS_SUCCESS 0x00000000 02000000080000006986
 power down -> STATUS_SUCCESS 0x00000000
 state -> STATUS_SUCCESS 0x00000000 02000000
@@ -127,6 +131,72 @@ state -> STATUS_SUCCESS 0x00000000 01000000
 card insert t1 after=100 -> OK
 track present -> STATUS_SUCCESS 0x00000000
 power cold -> STATUS_SUCCESS 0x00000000 3B84811120454D553158
+)");
+}
+
+// The card's GET CHALLENGE answers come from a sequence that a reset
+// starts again: a command the card ran twice would show a later answer.
+TEST(T1Sequence, EveryCommandRunsOnceAfterAnOverflowAndAfterAResetBySelection) {
+  const ScriptRun run = RunScriptText(R"(reader card=t1
+plug
+open
+power cold
+protocol t1
+apdu 0084000008 out=17     # the answer does not fit, yet the card ran the command
+apdu 0084000008
+protocol t1                # a selection again only resets the card
+apdu 0084000008
+apdu 0084000008
+)");
+  ASSERT_TRUE(run.outcome.ok) << run.outcome.error;
+  EXPECT_EQ(run.out, R"(reader card=t1 -> OK
+plug -> STATUS_SUCCESS 0x00000000
+open -> STATUS_SUCCESS 0x00000000
+power cold -> STATUS_SUCCESS 0x00000000 3B84811120454D553158
+protocol t1 -> STATUS_SUCCESS 0x00000000 02000000
+apdu 0084000008 out=17 -> STATUS_BUFFER_TOO_SMALL 0xC0000023
+apdu 0084000008 -> STATUS_SUCCESS 0x00000000 02000000080000008415FD8FE8AC2B389000
+protocol t1 -> STATUS_SUCCESS 0x00000000
+apdu 0084000008 -> STATUS_SUCCESS 0x00000000 02000000080000002C3A29D99F0325D49000
+apdu 0084000008 -> STATUS_SUCCESS 0x00000000 02000000080000008415FD8FE8AC2B389000
+)");
+}
+
+// Nothing reaches a card that cannot take it; the first challenge the card
+// gives shows that no refused command ran.
+TEST(CardState, SelectionAndTransmitNeedACardInItsProtocol) {
+  const ScriptRun run = RunScriptText(R"(reader card=none
+plug
+open
+protocol t1                # no card to reset
+state
+card insert t1 atr=3B80810001   # T=1 offered, then T=0: a TCK all the same
+track present
+power cold
+apdu 0084000008            # no protocol since the reset
+protocol t1
+ioctl IOCTL_SMARTCARD_TRANSMIT 01000000080000000084000008   # a header that names T=0
+apdu 0084000008
+card remove
+track absent
+apdu 0084000008
+)");
+  ASSERT_TRUE(run.outcome.ok) << run.outcome.error;
+  EXPECT_EQ(run.out, R"(reader card=none -> OK
+plug -> STATUS_SUCCESS 0x00000000
+open -> STATUS_SUCCESS 0x00000000
+protocol t1 -> STATUS_NO_MEDIA 0xC0000178
+state -> STATUS_SUCCESS 0x00000000 01000000
+card insert t1 atr=3B80810001 -> OK
+track present -> STATUS_SUCCESS 0x00000000
+power cold -> STATUS_SUCCESS 0x00000000 3B80810001
+apdu 0084000008 -> STATUS_INVALID_DEVICE_STATE 0xC0000184
+protocol t1 -> STATUS_SUCCESS 0x00000000 02000000
+ioctl IOCTL_SMARTCARD_TRANSMIT 01000000080000000084000008 -> STATUS_INVALID_DEVICE_STATE 0xC0000184
+apdu 0084000008 -> STATUS_SUCCESS 0x00000000 02000000080000002C3A29D99F0325D49000
+card remove -> OK
+track absent -> STATUS_SUCCESS 0x00000000
+apdu 0084000008 -> STATUS_NO_MEDIA 0xC0000178
 )");
 }
 

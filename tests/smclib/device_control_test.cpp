@@ -31,6 +31,10 @@ class DeviceControlTest : public ::testing::Test {
       device.Extension().ReaderFunction[slot] = ScriptedReaderFunction;
     }
     device.Extension().ReaderFunction[RDF_IOCTL_VENDOR] = ScriptedVendorFunction;
+    // A card in T=1, as the transmit requests here name it: the library
+    // refuses any other transmit itself.
+    device.Extension().ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+    device.Extension().CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
   }
 
   LibraryDevice device;
@@ -112,7 +116,7 @@ TEST_F(DeviceControlTest, MalformedInputNeverReachesTheReader) {
 }
 
 TEST_F(DeviceControlTest, LargestRequestFitsTheLibrarysBuffer) {
-  const Bytes request(TestBufferSize, 0x5A);
+  const Bytes request = TransmitRequest(Bytes(TestBufferSize - sizeof(SCARD_IO_REQUEST), 0x5A));
   EXPECT_EQ(device.Control(IOCTL_SMARTCARD_TRANSMIT, request, 8).status, STATUS_SUCCESS);
   EXPECT_EQ(script.requestLength, TestBufferSize);
 }

@@ -37,7 +37,7 @@ TEST(CardTransmit, RefusesTooLongACommandAndAnUnknownProtocolAfterTheHeader) {
   t = d.Transmit(Select);
   EXPECT_EQ(t.status, STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(t.information, 0u);
-  EXPECT_EQ(t.header, RequestHeader);
+  EXPECT_EQ(t.header, d.Header());
   EXPECT_TRUE(d.Written().empty());
 }
 
@@ -55,10 +55,10 @@ TEST(CardTransmit, TheHeaderComesBackOnEveryPathWhateverTheOutcome) {
         TransmitDevice d(path);
         // One byte beyond the header is too little for any response.
         const ULONG replyLength = fail ? 9 : 300;
-        const Transmission t = shared ? d.CallCardTransmit(Concat({RequestHeader, Select}), replyLength, true)
+        const Transmission t = shared ? d.CallCardTransmit(Concat({d.Header(), Select}), replyLength, true)
                                       : d.Transmit(Select, replyLength);
         EXPECT_EQ(t.status, fail ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS) << static_cast<int>(path) << shared;
-        EXPECT_EQ(t.header, RequestHeader) << static_cast<int>(path) << fail << shared;
+        EXPECT_EQ(t.header, d.Header()) << static_cast<int>(path) << fail << shared;
       }
     }
   }

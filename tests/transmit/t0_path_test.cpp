@@ -30,7 +30,7 @@ TEST(T0Path, SendsTheReducedCommandInOneFrame) {
     const Transmission t = d.Transmit(c.command);
     EXPECT_EQ(t.status, STATUS_SUCCESS) << c.what;
     EXPECT_EQ(d.Written(), std::vector<Bytes>{T0Frame(0x00, c.tpdu)}) << c.what;
-    EXPECT_EQ(t.header, RequestHeader) << c.what;
+    EXPECT_EQ(t.header, d.Header()) << c.what;
   }
   // READ BINARY of 4 bytes from short EF 1: its first bytes and 90 00.
   const Transmission read = d.Transmit({0x00, 0xB0, 0x81, 0x00, 0x04});
@@ -96,7 +96,7 @@ TEST(T0Path, RepliesThatAreNoAnswer) {
     const Transmission t = d.Transmit({0x00, 0xB0, 0x81, 0x00, 0x02});
     EXPECT_EQ(t.status, STATUS_IO_TIMEOUT) << c.what;
     EXPECT_EQ(t.information, 0u) << c.what;
-    EXPECT_EQ(t.header, RequestHeader) << c.what;
+    EXPECT_EQ(t.header, d.Header()) << c.what;
     // Only a reply that never comes is waited for.
     if (c.fault.kind != emu::ReplyFault::Kind::NoReply) {
       EXPECT_LT(kernel::Now() - start, d.Context().BlockWaitTime) << c.what;
@@ -114,7 +114,7 @@ TEST(T0Path, ResponsesAndTheReplyBuffer) {
   const Transmission cut = d.Transmit(read256, 8 + 257);
   EXPECT_EQ(cut.status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(cut.information, 0u);
-  EXPECT_EQ(cut.header, RequestHeader);
+  EXPECT_EQ(cut.header, d.Header());
 
   d.Reader().FailNextBulkIn(usb::TransferFailure{STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING});
   EXPECT_EQ(d.Transmit(read256).status, STATUS_DEVICE_DATA_ERROR);

@@ -54,11 +54,18 @@ void TransmitDevice::Prepare() {
 Transmission TransmitDevice::Transmit(const Bytes& command, ULONG replyLength) {
   Prepare();
   const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
-  const kernel::IoResult result = served.Control(IOCTL_SMARTCARD_TRANSMIT, Concat({RequestHeader, command}), replyLength);
+  const kernel::IoResult result = served.Control(IOCTL_SMARTCARD_TRANSMIT, Concat({Header(), command}), replyLength);
   const SMARTCARD_REPLY& reply = served.Extension().SmartcardReply;
   Transmission t = Finish(result.status, result.information, Bytes(reply.Buffer, reply.Buffer + 8), liveBefore);
   if (result.output.size() >= RequestHeader.size()) t.response.assign(result.output.begin() + 8, result.output.end());
   return t;
+}
+
+Bytes TransmitDevice::Header() const {
+  Bytes header = RequestHeader;
+  const ULONG selected = served.Extension().CardCapabilities.Protocol.Selected;
+  for (std::size_t i = 0; i < sizeof(selected); ++i) header[i] = static_cast<std::uint8_t>(selected >> (8 * i));
+  return header;
 }
 
 Transmission TransmitDevice::CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared) {

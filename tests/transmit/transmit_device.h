@@ -23,7 +23,7 @@ struct Transmission {
   Bytes response;  // what the caller got behind the header
 };
 
-// The header every test request carries: dwProtocol 2, cbPciLength 8.
+// The header of a T=1 request: dwProtocol 2, cbPciLength 8.
 extern const Bytes RequestHeader;
 
 // A card offering T=0 and T=1, with TA3 when Ifsc is given.
@@ -38,8 +38,10 @@ class TransmitDevice {
   void ResetCard();
   // IOCTL_SMARTCARD_SET_PROTOCOL through the library.
   NTSTATUS SetProtocol(ULONG mask) { return served.SetProtocol(mask).status; }
-  // RequestHeader + command as a transmit request. The bus trace starts
-  // afresh; no block tagged TQM9 outlives the request.
+  // The header that names the selected protocol, as the library wants it.
+  Bytes Header() const;
+  // Header() + command as a transmit request. The bus trace starts afresh;
+  // no block tagged TQM9 outlives the request.
   Transmission Transmit(const Bytes& command, ULONG replyLength = ExchangeBufferSize);
   // CardTransmit called with IoRequest set by hand: for what the library
   // refuses itself, and for a request and a reply that share one buffer.

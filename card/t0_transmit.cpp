@@ -3,6 +3,7 @@
 // procedure byte the reader passes on.
 #include "card/t0_command.h"
 #include "card/transmit_paths.h"
+#include "reader/atr_analysis.h"
 #include "reader/delay.h"
 #include "reader/transport.h"
 
@@ -12,6 +13,8 @@ constexpr ULONG BulkPacketSize = 64;
 constexpr ULONG ReplyReadPauseMilliseconds = 3;
 // The frame's control byte carries the send sequence bit of T1Sequence.
 constexpr UCHAR ControlSequenceBit = 0x40;
+// ISO/IEC 7816-3 table 7 has an Fi for each of the 16 values of FI.
+constexpr UCHAR ClockRateConversionEntries = 16;
 
 // The writes' statuses are not consulted: a frame that did not go out shows
 // as a reply that does not come.
@@ -51,12 +54,24 @@ NTSTATUS ReceiveT0Reply(PDEVICE_OBJECT device, DeviceContext* context) {
   }
 }
 
+// ISO/IEC 7816-3 clause 10.2: between procedure bytes the card may take
+// the work waiting time its ATR announces (WI in TC2, as the library read
+// it), which can be far longer than the block waiting time; the longer of
+// the two is waited for.
+LONGLONG T0WaitTime(const SMARTCARD_EXTENSION& extension, LONGLONG blockWaitTime) {
+  const SCARD_CARD_CAPABILITIES& card = extension.CardCapabilities;
+  if (card.ClockRateConversion == nullptr || card.Fl >= ClockRateConversionEntries) return blockWaitTime;
+  const LONGLONG work = WorkWaitTime(card.T0.WI, card.Fl, card.ClockRateConversion[card.Fl].F);
+  return work > blockWaitTime ? work : blockWaitTime;
+}
+
 }  // namespace
 
 NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension, ULONG CommandLength) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
-  context->ExchangeTimeout = context->BlockWaitTime;
+  const LONGLONG waitTime = T0WaitTime(*SmartcardExtension, context->BlockWaitTime);
+  context->ExchangeTimeout = waitTime;
 
   const UCHAR* command = SmartcardExtension->IoRequest.RequestBuffer + TransmitHeaderLength;
   const T0_COMMAND tpdu = ReduceT0Command(command, CommandLength, SmartcardExtension->IoRequest.ReplyBufferLength);
@@ -72,7 +87,7 @@ NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension, ULONG CommandLength
     // ISO/IEC 7816-3 clause 10.3.3: every NULL procedure byte starts the
     // card's waiting time afresh, as long as the transmission's bound allows.
     LONGLONG wait = 0;
-    if (!WaitBeforeDeadline(deadline, context->BlockWaitTime, &wait)) return STATUS_IO_TIMEOUT;
+    if (!WaitBeforeDeadline(deadline, waitTime, &wait)) return STATUS_IO_TIMEOUT;
     context->ExchangeTimeout = wait;
     const NTSTATUS status = ReceiveT0Reply(device, context);
     if (!NT_SUCCESS(status)) return status;

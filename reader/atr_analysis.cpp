@@ -11,6 +11,8 @@ constexpr UCHAR TdPresent = 0x80;
 constexpr LONGLONG BlockWaitScale = 3'571'200'000'000LL;
 constexpr LONGLONG ClockForFi1 = 3'571'200;
 constexpr LONGLONG ClockOtherwise = 4'915'200;
+constexpr LONGLONG WorkWaitCycles = 960;
+constexpr LONGLONG TimeUnitsPerSecond = 10'000'000;
 
 }  // namespace
 
@@ -69,7 +71,11 @@ NTSTATUS AnalyzeAtr(const UCHAR* Atr, ULONG Available, ATR_ANALYSIS* Analysis) {
 
 LONGLONG BlockWaitTimeFromPacked(UCHAR Packed) {
   const ULONG bwi = Packed >> 4;
-  const ULONG fi = Packed & 0x0F;
-  const LONGLONG clock = fi == 1 ? ClockForFi1 : ClockOtherwise;
-  return (static_cast<LONGLONG>(1) << bwi) * BlockWaitScale / clock;
+  return (static_cast<LONGLONG>(1) << bwi) * BlockWaitScale / ReaderClock(Packed & 0x0F);
+}
+
+LONGLONG ReaderClock(UCHAR Fi) { return Fi == 1 ? ClockForFi1 : ClockOtherwise; }
+
+LONGLONG WorkWaitTime(UCHAR Wi, UCHAR Fi, ULONG ClockRateFactor) {
+  return static_cast<LONGLONG>(Wi) * WorkWaitCycles * ClockRateFactor * TimeUnitsPerSecond / ReaderClock(Fi);
 }

@@ -26,3 +26,13 @@ NTSTATUS AnalyzeAtr(const UCHAR* Atr, ULONG Available, ATR_ANALYSIS* Analysis);
 // 960 x 372 x 2^BWI clock cycles at 3.5712 MHz (FI = 1) or 4.9152 MHz
 // (any other FI), in 100-ns units, truncated.
 LONGLONG BlockWaitTimeFromPacked(UCHAR Packed);
+
+// The clock the reader gives a card whose TA1 carries Fi: 3,571,200 Hz for
+// FI = 1, 4,915,200 Hz otherwise.
+LONGLONG ReaderClock(UCHAR Fi);
+
+// ISO/IEC 7816-3 clause 10.2: the T=0 work waiting time, WI x 960 x Fi
+// clock cycles (Fi the clock rate conversion factor that FI stands for) at
+// ReaderClock(FI), in 100-ns units, truncated. WI 255 at Fi 372 and
+// 3.5712 MHz is 25.5 s.
+LONGLONG WorkWaitTime(UCHAR Wi, UCHAR Fi, ULONG ClockRateFactor);

@@ -79,6 +79,22 @@ TEST(T0Path, ACardThatAsksForTimeWithoutEndGivesTheReaderBack) {
   EXPECT_LT(kernel::Now() - start, TransmissionTimeLimit + 10 * kernel::kSecond);
 }
 
+TEST(T0Path, WaitsTheWorkWaitingTimeTheAtrAnnounces) {
+  // T0 80: TD1 follows; TD1 40: TC2 follows, T=0 alone; TC2 FF: WI 255, a
+  // work waiting time of 255 x 960 x 372 cycles at 3.5712 MHz, 25.5 s.
+  emu::CardConfig card;
+  card.atrOverride = Bytes{0x3B, 0x80, 0x40, 0xFF};
+  TransmitDevice d(Path::T0, card);
+  const Bytes read{0x00, 0xB0, 0x81, 0x00, 0x02};
+  d.Reader().ScriptFault(emu::ReplyFault::Delay(25 * kernel::kSecond));
+  EXPECT_EQ(d.Transmit(read).status, STATUS_SUCCESS);
+  d.Reader().ScriptFault(emu::ReplyFault::Delay(40 * kernel::kSecond));
+  const LONGLONG start = kernel::Now();
+  EXPECT_EQ(d.Transmit(read).status, STATUS_IO_TIMEOUT);
+  // The wait ends with the first read past 25.5 s; a read waits at most 7 s.
+  EXPECT_LT(kernel::Now() - start, 325 * kernel::kSecond / 10);
+}
+
 TEST(T0Path, RepliesThatAreNoAnswer) {
   struct Case {
     const char* what;

@@ -53,7 +53,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, UCHAR Direction, UCHAR Bounde
   const BOOLEAN newGeneration = FrameGenerationFor(context->FirmwareVersion) == FrameGenerationNew ? TRUE : FALSE;
   if (!read && newGeneration && context->ReplyMayBeLeft != 0 && context->ExchangeLength != 0) {
     const NTSTATUS readPast = ReadPastLeftReply(DeviceObject, Bounded);
-    if (!NT_SUCCESS(readPast)) return readPast;
+    if (readPast != STATUS_SUCCESS) return readPast;
   }
   const ULONG offset = read ? context->ReceiveOffset : 0;
   if (context->ExchangeLength > ExchangeBufferSize || offset > ExchangeBufferSize - context->ExchangeLength) {

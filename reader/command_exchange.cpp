@@ -32,7 +32,15 @@ NTSTATUS Exchange(PDEVICE_OBJECT DeviceObject, UCHAR Bounded, BOOLEAN Matched) {
   UCHAR request[2] = {0, 0};
   if (context->ExchangeLength >= sizeof(request)) RtlCopyMemory(request, context->ExchangeBuffer, sizeof(request));
   NTSTATUS status = WriteRequest(DeviceObject, Bounded);
-  if (!NT_SUCCESS(status)) return status;
+  // A reader that did not answer the status command reading past a left
+  // reply was not sent the request: the exchange times out as it would
+  // with a silent reader. A write the bus did not finish in time is read
+  // after all.
+  const BOOLEAN heldBack = status == STATUS_TIMEOUT && context->ReplyMayBeLeft != 0 ? TRUE : FALSE;
+  if (!NT_SUCCESS(status) || heldBack) {
+    if (heldBack) context->ExchangeLength = 0;
+    return status;
+  }
   context->ReceiveOffset = 0;
   ULONG received = 0;
   // Bytes kept in ExchangeBuffer; they stop growing once a reply turns out
@@ -121,7 +129,9 @@ NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded) {
   context->SequenceByte = commandWaits || status != STATUS_SUCCESS ? sequence : probe ^ SequenceByteToggle;
   if (status != STATUS_SUCCESS) {
     if (context->ReplyMayBeLeft == 0) context->ReplyMayBeLeft = left;
-    if (NT_SUCCESS(status)) status = STATUS_IO_TIMEOUT;
+    // Any other success-class status (a reply longer than the buffer is an
+    // error already) is the reader not answering in time.
+    if (NT_SUCCESS(status)) status = STATUS_TIMEOUT;
   }
   if (saved != nullptr) {
     RtlCopyMemory(context->ExchangeBuffer, saved, length);

@@ -57,8 +57,10 @@ void NoteReplyMayBeLeft(DeviceContext* Context);
 // control byte (what comes before is dropped). ExchangeBuffer and
 // ExchangeLength are kept for the write; a reader command waiting there was
 // built with the left reply's control byte (PrepareReaderCommand), so the
-// control bytes on the wire keep alternating. Its failure is the write's
-// (STATUS_IO_TIMEOUT for a timeout).
+// control bytes on the wire keep alternating. Its failure is the write's,
+// and the request is not sent: STATUS_TIMEOUT when the status command was
+// not answered in time (the reader is silent, as for any command that
+// times out), with ReplyMayBeLeft still set.
 NTSTATUS ReadPastLeftReply(PDEVICE_OBJECT DeviceObject, UCHAR Bounded);
 
 // The pipe for a direction, chosen by the direction bit of the first pipe;

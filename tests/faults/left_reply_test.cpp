@@ -9,6 +9,7 @@
 
 #include "device/device_context.h"
 #include "device/driver_entry.h"
+#include "emulator/card/card.h"
 #include "emulator/reader/reader.h"
 #include "kernel/io_user.h"
 #include "kernel/platform.h"
@@ -43,6 +44,7 @@ TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
   emu::ReaderConfig config;
   config.timing = emu::TimingModel::Instant();
   auto reader = std::make_shared<emu::Reader>(config);
+  reader->InsertCard(std::make_shared<emu::Card>(emu::CardConfig{}));
   {
     usb::EmulatedPort port(reader);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -72,6 +74,17 @@ TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
     EXPECT_EQ(BulkOutCommands(port),
               (std::vector<std::pair<UCHAR, UCHAR>>{{s, 0xB0}, {t, 0x31}, {s, 0xC0}, {t, 0xB0}}));
     EXPECT_EQ(reader->QueuedReplies(), 0u);
+
+    // A reader that falls silent with a reply maybe left: the status
+    // command reading past it is not answered, and the poll takes that, as
+    // any status command that times out, for a reader without a card.
+    GetParam().fault(*reader);
+    EXPECT_FALSE(NT_SUCCESS(kernel::DeviceIoControl(file, IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status));
+    reader->GoSilentFromFrame(reader->Counters().framesReceived + 1);
+    auto absent = kernel::StartDeviceIoControl(file, IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    EXPECT_EQ(absent->Wait(20 * kernel::kSecond).status, STATUS_SUCCESS);
+    absent->Cancel();
+    absent->Wait();
 
     kernel::CloseFile(file);
     EXPECT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);

@@ -70,33 +70,30 @@ std::unique_ptr<kernel::UserRequest> ResourceManager::Start(const ControlRequest
   return kernel::StartDeviceIoControl(handles_.back().file, request.code, request.input, request.outputLength);
 }
 
-kernel::IoResult ResourceManager::Send(const ControlRequest& request) {
-  kernel::IoResult result = Start(request)->Wait();
-  Record(request.code, result);
-  return result;
-}
+kernel::IoResult ResourceManager::Send(const ControlRequest& request) { return Send(request, -1); }
 
-kernel::IoResult ResourceManager::Track(bool present, LONGLONG timeout) {
-  const ControlRequest request = TrackingRequest(present);
+kernel::IoResult ResourceManager::Send(const ControlRequest& request, LONGLONG timeout) {
   std::unique_ptr<kernel::UserRequest> waiting = Start(request);
   kernel::IoResult result = waiting->Wait(timeout);
-  if (result.status != STATUS_PENDING) {
-    Record(request.code, result);
-    return result;
+  const char* note = nullptr;
+  if (result.status == STATUS_PENDING) {
+    waiting->Cancel();
+    result = waiting->Wait();
+    note = ", cancelled at its time limit";
   }
-  waiting->Cancel();
-  result = waiting->Wait();
-  Record(request.code, result, ", cancelled at its time limit");
-  return result;
-}
-
-kernel::IoResult ResourceManager::SetProtocol(ULONG mask) {
-  kernel::IoResult result = Send(ProtocolRequest(mask));
-  if (NT_SUCCESS(result.status) && result.output.size() == sizeof(ULONG)) {
+  Record(request.code, result, note);
+  if (request.code == IOCTL_SMARTCARD_SET_PROTOCOL && NT_SUCCESS(result.status) &&
+      result.output.size() == sizeof(ULONG)) {
     std::memcpy(&selectedProtocol_, result.output.data(), sizeof(ULONG));
   }
   return result;
 }
+
+kernel::IoResult ResourceManager::Track(bool present, LONGLONG timeout) {
+  return Send(TrackingRequest(present), timeout);
+}
+
+kernel::IoResult ResourceManager::SetProtocol(ULONG mask) { return Send(ProtocolRequest(mask)); }
 
 kernel::IoResult ResourceManager::Transmit(std::span<const std::uint8_t> command, ULONG outputLength) {
   ControlRequest request = TransmitRequest(selectedProtocol_, command);

@@ -44,15 +44,18 @@ class ResourceManager {
   // Called after a close that left no handle open.
   void SetLastCloseListener(std::function<void()> listener) { lastClose_ = std::move(listener); }
 
-  // A control request on the handle opened last, waited for. There must be one.
+  // A control request on the handle opened last, sent as it is and waited
+  // for. There must be one. A protocol selection that succeeds is the
+  // protocol that later transmit headers carry.
   kernel::IoResult Send(const ControlRequest& request);
+  // The same, waited for at most `timeout` (100-ns units); then it is
+  // cancelled and its completion (STATUS_CANCELLED unless it raced) returned.
+  kernel::IoResult Send(const ControlRequest& request, LONGLONG timeout);
   std::unique_ptr<kernel::UserRequest> Start(const ControlRequest& request);
 
-  // A tracking request, waited for at most `timeout` (100-ns units); then it
-  // is cancelled and its completion (STATUS_CANCELLED unless it raced) returned.
+  // A tracking request, waited for at most `timeout` as above.
   kernel::IoResult Track(bool present, LONGLONG timeout);
-  // IOCTL_SMARTCARD_SET_PROTOCOL; a selection that succeeds is the protocol
-  // that later transmit headers carry.
+  // IOCTL_SMARTCARD_SET_PROTOCOL with the mask.
   kernel::IoResult SetProtocol(ULONG mask);
   // IOCTL_SMARTCARD_TRANSMIT with the header of the protocol selected last
   // (SCARD_PROTOCOL_UNDEFINED before any).

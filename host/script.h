@@ -10,7 +10,7 @@
 //   power cold|warm|down | protocol t0|t1|t0t1|raw | apdu HEX | state | eject
 //   track present|absent [timeout=MS] | attr NAME
 //   vendor device-descriptor|config-descriptor|reset-port|version|eject|b0 XX|d8 XX|pass HEX
-//   ioctl CODE [HEX]
+//   ioctl CODE [HEX] [timeout=MS]
 // Every command that sends a control request also takes out=N, the room
 // given to the answer.
 #pragma once
@@ -72,7 +72,7 @@ struct ScriptCommand {
   std::optional<std::uint32_t> after;                     // CardInsert, CardRemove: milliseconds from now
   ControlRequest request;                                 // Control, Track; Apdu: the command in `input`
   std::optional<ULONG> outputLength;                      // Apdu: out=N
-  std::uint32_t milliseconds = 0;                         // Wait; Track: the timeout
+  std::uint32_t milliseconds = 0;                         // Wait; Track, Control: the time limit
   std::string name;                                       // Open: the file name after the interface's name
   SYSTEM_POWER_STATE systemState = PowerSystemSleeping3;  // Sleep
   UCHAR minor = 0;                                        // Pnp
@@ -89,7 +89,7 @@ constexpr std::size_t kMaxLineLength = 256 * 1024;
 constexpr std::size_t kMaxAtrBytes = 33;               // ISO/IEC 7816-3 clause 8.2.1
 constexpr std::uint32_t kMaxMilliseconds = 3'600'000;  // an hour
 constexpr ULONG kMaxOutputLength = 1024 * 1024;
-constexpr std::uint32_t kDefaultTrackTimeout = 60'000;  // a tracking request is cancelled after a minute
+constexpr std::uint32_t kDefaultTrackTimeout = 60'000;  // a request still waiting after a minute is cancelled
 
 ParsedLine ParseScriptLine(std::string_view line);
 

@@ -117,10 +117,22 @@ bool ParseCard(Words& words, ScriptCommand& command) {
   return words.Finish(2);
 }
 
+// timeout=MS: how long the request is waited for before it is cancelled.
+bool ParseTimeout(Words& words, std::uint32_t* milliseconds) {
+  *milliseconds = kDefaultTrackTimeout;
+  if (std::optional<std::string_view> timeout = words.Take("timeout")) {
+    std::optional<std::uint32_t> ms = words.Milliseconds(*timeout, "timeout=");
+    if (!ms) return false;
+    *milliseconds = *ms;
+  }
+  return true;
+}
+
 // A control request whose buffers the command fixes; out=N may change the room.
 bool ParseFixedRequest(Words& words, ScriptCommand& command, ControlRequest request, std::size_t positional) {
   command.verb = Verb::Control;
   command.request = std::move(request);
+  command.milliseconds = kDefaultTrackTimeout;
   return ParseOutput(words, &command.request.outputLength) && words.Finish(positional);
 }
 
@@ -164,7 +176,11 @@ bool ParseIoctl(Words& words, ScriptCommand& command) {
     request.input = std::move(*input);
   }
   request.outputLength = 256;
-  return ParseFixedRequest(words, command, std::move(request), 2);
+  // Any code may be one that waits, such as a tracking request.
+  std::uint32_t timeout = 0;
+  if (!ParseTimeout(words, &timeout) || !ParseFixedRequest(words, command, std::move(request), 2)) return false;
+  command.milliseconds = timeout;
+  return true;
 }
 
 bool ParseOpen(Words& words, ScriptCommand& command) {
@@ -225,13 +241,7 @@ bool ParseCommand(std::string_view verb, Words& words, ScriptCommand& command) {
     std::optional<bool> present = Choose(words, words.At(0), kTrackTargets, "card state to wait for");
     if (!present) return false;
     command.request = TrackingRequest(*present);
-    command.milliseconds = kDefaultTrackTimeout;
-    if (std::optional<std::string_view> timeout = words.Take("timeout")) {
-      std::optional<std::uint32_t> ms = words.Milliseconds(*timeout, "timeout=");
-      if (!ms) return false;
-      command.milliseconds = *ms;
-    }
-    return words.Finish(1);
+    return ParseTimeout(words, &command.milliseconds) && words.Finish(1);
   }
   if (verb == "state") return ParseFixedRequest(words, command, StateRequest(), 0);
   if (verb == "attr") {

@@ -1,7 +1,5 @@
 #include "host/script_session.h"
 
-#include <cstring>
-
 #include "host/deliverable.h"
 #include "host/emulated_cards.h"
 #include "host/status_names.h"
@@ -201,26 +199,12 @@ bool ScriptSession::SendRequest(const ScriptCommand& command) {
   if (!resourceManager_.HasOpenHandle()) {
     return Fail(command, reader_ ? "no handle is open (open one first)" : "no reader is plugged (plug one first)");
   }
-  kernel::IoResult result;
-  switch (command.verb) {
-    case Verb::Track:
-      result = resourceManager_.Track(command.request.code == TrackingRequest(true).code,
-                                      static_cast<LONGLONG>(command.milliseconds) * kernel::kMillisecond);
-      break;
-    case Verb::Apdu:
-      result = resourceManager_.Transmit(command.request.input, command.outputLength.value_or(kLibraryBufferSize));
-      break;
-    default:
-      // A selection is remembered for the transmit headers that follow it.
-      if (command.request.code == ProtocolRequest(0).code) {
-        ULONG mask = 0;
-        std::memcpy(&mask, command.request.input.data(), sizeof(mask));
-        result = resourceManager_.SetProtocol(mask);
-      } else {
-        result = resourceManager_.Send(command.request);
-      }
-      break;
-  }
+  const LONGLONG timeout = static_cast<LONGLONG>(command.milliseconds) * kernel::kMillisecond;
+  // Every request goes out exactly as the line wrote it, buffers and room included.
+  const kernel::IoResult result =
+      command.verb == Verb::Apdu
+          ? resourceManager_.Transmit(command.request.input, command.outputLength.value_or(kLibraryBufferSize))
+          : resourceManager_.Send(command.request, timeout);
   Result(command, result.status, result.output);
   return true;
 }

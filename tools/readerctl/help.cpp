@@ -82,8 +82,9 @@ bytes as hex digits without separators)
   vendor device-descriptor|config-descriptor|reset-port|version|eject|b0 XX|d8 XX|pass HEX
         The driver's own control codes.               vendor version
                                                        vendor pass 12000201C0D1
-  ioctl CODE [HEX]
-        Any control code, by number or IOCTL_ name, with HEX as its input.
+  ioctl CODE [HEX] [timeout=MS]
+        Any control code, by number or IOCTL_ name, with HEX as its input,
+        sent as written; cancelled after MS (60000) if it still waits.
                                                        ioctl 0x310040
   sleep [s1|s2|s3|s4|s5]
         System sleep (default S3): IRP_MN_QUERY_POWER, then IRP_MN_SET_POWER.

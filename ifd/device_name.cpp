@@ -1,8 +1,8 @@
 #include "ifd/device_name.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
-
 
 namespace ifd {
 namespace {
@@ -52,6 +52,7 @@ std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* err
     *error = "DEVICENAME \"" + std::string(name) + "\" does not start with \"emulated\"";
     return std::nullopt;
   }
+  std::vector<std::string_view> seen;
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::string_view part = parts[i];
     const std::size_t equals = part.find('=');
@@ -61,6 +62,12 @@ std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* err
     }
     const std::string_view key = part.substr(0, equals);
     const std::string_view value = part.substr(equals + 1);
+    // Which of two values would count is a guess the entry's author should not leave to us.
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+      *error = "DEVICENAME option " + std::string(key) + "= is given twice";
+      return std::nullopt;
+    }
+    seen.push_back(key);
     const auto bad = [&](const char* expected) {
       *error = "DEVICENAME option " + std::string(key) + "=" + std::string(value) + ": expected " + expected;
       return std::nullopt;

@@ -16,7 +16,7 @@
 //                     `insert [t0|t1]` and `remove`: the built-in card goes in
 //                     or out, for tests driving pcscd from outside
 //
-// Values keep to letters, digits and `: = . _ - / @`: pcscd refuses a
+// Each key may appear once. Values keep to letters, digits and `: = . _ - / @`: pcscd refuses a
 // reader.conf line with other punctuation and then does not start.
 #pragma once
 

@@ -61,6 +61,7 @@ TEST(DeviceName, WrongNamesAreRefusedWithTheReason) {
       {"emulated:log=file", "expected stderr or syslog"},
       {"emulated:control=relative/fifo", "expected an absolute path"},
       {"emulated::card=t1", "is not key=value"},
+      {"emulated:card=t1:firmware=2.27:card=t0", "option card= is given twice"},
   };
   for (const auto& c : cases) {
     std::string error;

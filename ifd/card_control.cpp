@@ -21,11 +21,9 @@ CardControl::CardControl(std::shared_ptr<emu::Reader> reader, std::string path)
     log::Error("control FIFO " + path_ + ": " + std::strerror(errno));
     return;
   }
-  // Read and write: the FIFO never reports end-of-file when a writer goes,
-  // and opening does not wait for one.
-  fifo_ = open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fifo_ < 0) {
-    log::Error("control FIFO " + path_ + ": " + std::strerror(errno));
+  if (!OpenFifo()) {
+    if (created_) unlink(path_.c_str());
+    created_ = false;
     return;
   }
   if (pipe2(stop_, O_CLOEXEC) != 0) {
@@ -49,6 +47,26 @@ CardControl::~CardControl() {
   if (created_) unlink(path_.c_str());
 }
 
+bool CardControl::OpenFifo() {
+  // pcscd runs as root: read only, and never through a link planted where
+  // the FIFO should be, nor from anything that is not a FIFO (a regular file
+  // reads as end of file for ever). Non-blocking, so that the open does not
+  // wait for a writer.
+  const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    log::Error("control FIFO " + path_ + ": " + (errno == ELOOP ? "a symbolic link, refused" : std::strerror(errno)));
+    return false;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    log::Error("control FIFO " + path_ + ": not a FIFO, refused; the reader goes on without it");
+    close(fd);
+    return false;
+  }
+  fifo_ = fd;
+  return true;
+}
+
 void CardControl::Listen() {
   std::string pending;
   for (;;) {
@@ -61,7 +79,16 @@ void CardControl::Listen() {
     if (fds[1].revents != 0) return;
     char buffer[256];
     const ssize_t got = read(fifo_, buffer, sizeof buffer);
-    if (got <= 0) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) {
+      // The last writer went: the FIFO reads as end of file until it is
+      // opened again, which waits for the next writer without polling.
+      close(fifo_);
+      fifo_ = -1;
+      if (!OpenFifo()) return;
+      pending.clear();
+      continue;
+    }
     pending.append(buffer, static_cast<std::size_t>(got));
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
       Apply(pending.substr(0, end));

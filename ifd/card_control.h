@@ -3,7 +3,8 @@
 //   insert [t1|t0]   a card of that kind goes in (T=1 by default)
 //   remove           the card comes out
 // so that a test can make pcscd see insertions and removals. Lines that are
-// not commands are logged and ignored.
+// not commands are logged and ignored. Only a FIFO is read (read-only, never
+// through a symbolic link); anything else is refused.
 #pragma once
 
 #include <memory>
@@ -26,6 +27,8 @@ class CardControl {
   bool Ok() const { return fifo_ >= 0; }
 
  private:
+  // Opens path_ into fifo_; false (logged) for anything but a FIFO.
+  bool OpenFifo();
   void Listen();
   void Apply(const std::string& line);
 

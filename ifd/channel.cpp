@@ -52,11 +52,9 @@ NTSTATUS Channel::Open() {
   if (NT_SUCCESS(status)) status = resources_.Open(*plugged_, "");
   Drain();
   if (NT_SUCCESS(status) && !options_.controlPath.empty()) {
+    // A control path that cannot be used is logged; the reader works without it.
     control_ = std::make_unique<CardControl>(reader_, options_.controlPath);
-    if (!control_->Ok()) {
-      control_.reset();
-      status = STATUS_INVALID_PARAMETER;
-    }
+    if (!control_->Ok()) control_.reset();
   }
   if (NT_SUCCESS(status) && options_.card == CardChoice::Vicc) {
     vicc_ = std::make_unique<emu::ViccListener>(*reader_, options_.viccPort);

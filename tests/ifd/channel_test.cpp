@@ -1,7 +1,18 @@
 // Channel life: open and close with nothing left behind, the capabilities
-// pcscd asks for at start, two readers at once, refused device names.
+// pcscd asks for at start, two readers at once, refused device names, the
+// control FIFO.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "ifd/handler.h"
 #include "tests/ifd/ifd_fixture.h"
@@ -127,6 +138,80 @@ TEST_F(ChannelTest, RefusedChannelsLeaveNothingOpen) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated"));
   EXPECT_EQ(IFD_COMMUNICATION_ERROR, IFDHCreateChannelByName(kLunA, const_cast<char*>("emulated")));
   EXPECT_EQ(1u, ifd::OpenChannels());
+}
+
+// The access mode (O_RDONLY, O_WRONLY, O_RDWR) this process holds `path`
+// open with, from /proc; -1 when it does not hold it open.
+int OpenMode(const std::filesystem::path& path) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(fd.path(), error) != path) continue;
+    std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+    for (std::string key; info >> key;) {
+      if (key == "flags:") {
+        std::string flags;
+        info >> flags;
+        return static_cast<int>(std::stoul(flags, nullptr, 8) & O_ACCMODE);
+      }
+    }
+  }
+  return -1;
+}
+
+double CpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void Write(const std::filesystem::path& fifo, const char* line) {
+  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0) << fifo << ": " << std::strerror(errno);
+  EXPECT_EQ(static_cast<ssize_t>(std::strlen(line)), write(fd, line, std::strlen(line)));
+  close(fd);
+}
+
+TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
+  char dirTemplate[] = "/tmp/ifd-control.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dirTemplate));
+  const std::filesystem::path dir = dirTemplate;
+  std::ofstream(dir / "file") << "remove\n";
+  ASSERT_EQ(0, mkfifo((dir / "elsewhere").c_str(), 0600));
+  std::filesystem::create_symlink(dir / "elsewhere", dir / "link");
+  const std::string a = "emulated:control=" + (dir / "file").string();
+  const std::string b = "emulated:control=" + (dir / "fifo").string();
+  const std::string c = "emulated:control=" + (dir / "link").string();
+  // Each reader works; only B's FIFO, created by the handler, is listened to.
+  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, a.c_str()));
+  ASSERT_EQ(IFD_SUCCESS, Open(kLunB, b.c_str()));
+  ASSERT_EQ(IFD_SUCCESS, Open(0x20000, c.c_str()));
+  EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
+  EXPECT_EQ(-1, OpenMode(dir / "file")) << "a regular file is refused";
+  EXPECT_EQ(-1, OpenMode(dir / "elsewhere")) << "a link in the FIFO's place is not followed";
+  EXPECT_EQ(O_RDONLY, OpenMode(dir / "fifo"));
+  EXPECT_TRUE(HasCard(0x20000));
+
+  // A writer that goes leaves the FIFO at end of file: the listener waits
+  // for the next one without spinning.
+  Write(dir / "fifo", "remove\n");
+  ASSERT_TRUE(WaitUntil([] { return !HasCard(kLunB); }));
+  const double before = CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(CpuSeconds() - before, 0.1) << "the handler is busy while nothing happens";
+  Write(dir / "fifo", "insert t0\n");
+  EXPECT_TRUE(WaitUntil([] { return HasCard(kLunB); }));
+  Close(kLunB);
+  EXPECT_FALSE(std::filesystem::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "device/device_context.h"
 #include "host/status_names.h"
@@ -31,15 +33,22 @@ constexpr unsigned long kLastVendorFunction = 2056;
 static_assert(SCARD_CTL_CODE(kFirstVendorFunction) == IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR &&
               SCARD_CTL_CODE(kLastVendorFunction) == IOCTL_VENDOR_COMMAND_D8);
 
+// The channels and the host they share. The lock guards the members; it is
+// never held while a reader starts or is removed, which takes real time, so
+// that one reader's start or removal does not hold up the others' calls.
 struct Registry {
-  std::mutex lock;  // held across channel creation and closing, which pcscd makes one at a time
+  std::mutex lock;
   std::unique_ptr<host::Host> host;
-  std::map<unsigned long, std::shared_ptr<Channel>> channels;
+  std::map<unsigned long, std::shared_ptr<Channel>> channels;  // open
+  std::set<unsigned long> busy;  // Luns whose reader is starting or being removed
 };
 
+// Never destroyed: exit() runs the destructors of statics while pcscd's own
+// threads may still be inside the handler, and the platform's threads in
+// the host would outlive the platform's statics. CloseAtExit ends it first.
 Registry& TheRegistry() {
-  static Registry registry;
-  return registry;
+  static Registry* registry = new Registry;
+  return *registry;
 }
 
 std::shared_ptr<Channel> Find(unsigned long lun) {
@@ -58,7 +67,9 @@ std::string LunText(unsigned long lun) {
 
 // With the last channel gone: everything the driver allocated must be freed
 // and every request completed and freed, before the driver is unloaded.
-void ReleaseHost(Registry& registry) {
+// Under the registry's lock.
+void ReleaseHostLocked(Registry& registry) {
+  if (!registry.host || !registry.channels.empty() || !registry.busy.empty()) return;
   const ULONG blocks = kernel::pool::LiveBlocks(DriverPoolTag);
   const std::size_t live = kernel::irps::Live();
   const std::size_t inProgress = kernel::irps::InProgress();
@@ -73,6 +84,30 @@ void ReleaseHost(Registry& registry) {
   } else {
     log::Error(text);
   }
+}
+
+// Closes one channel outside the lock, then lets the host go if it was the last.
+void CloseAndForget(Registry& registry, unsigned long lun, std::shared_ptr<Channel> channel) {
+  channel->Close();
+  channel.reset();
+  log::Info(LunText(lun) + ": reader closed and removed");
+  std::lock_guard<std::mutex> guard(registry.lock);
+  registry.busy.erase(lun);
+  ReleaseHostLocked(registry);
+}
+
+// pcscd may end with exit() and open channels: after a configuration error
+// that follows a good entry, or at --auto-exit. The readers are removed and
+// the driver unloaded as at a last close, before the statics they use go.
+void CloseAtExit() {
+  Registry& registry = TheRegistry();
+  std::map<unsigned long, std::shared_ptr<Channel>> open;
+  {
+    std::lock_guard<std::mutex> guard(registry.lock);
+    open.swap(registry.channels);
+    for (const auto& entry : open) registry.busy.insert(entry.first);
+  }
+  for (auto& entry : open) CloseAndForget(registry, entry.first, std::move(entry.second));
 }
 
 ULONG LittleEndian(const std::vector<std::uint8_t>& bytes) {
@@ -119,31 +154,41 @@ Response CreateChannelByName(unsigned long lun, const char* deviceName) {
     return kNoSuchDevice;
   }
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
   const SignalsBlocked blocked;  // for the threads started below
-  if (registry.channels.count(lun) != 0) {
-    log::Error(LunText(lun) + " is already open");
-    return kCommunicationError;
-  }
-  if (!registry.host) {
-    registry.host = std::make_unique<host::Host>(kernel::ClockMode::Real);
-    if (registry.host->Driver() == nullptr) {
-      log::Error("DriverEntry ended with " + host::StatusWord(registry.host->EntryStatus()));
-      registry.host.reset();
+  std::shared_ptr<Channel> channel;
+  {
+    std::lock_guard<std::mutex> guard(registry.lock);
+    if (registry.channels.count(lun) != 0 || registry.busy.count(lun) != 0) {
+      log::Error(LunText(lun) + " is already open");
       return kCommunicationError;
     }
+    if (!registry.host) {
+      registry.host = std::make_unique<host::Host>(kernel::ClockMode::Real);
+      if (registry.host->Driver() == nullptr) {
+        log::Error("DriverEntry ended with " + host::StatusWord(registry.host->EntryStatus()));
+        registry.host.reset();
+        return kCommunicationError;
+      }
+    }
+    registry.busy.insert(lun);
+    channel = std::make_shared<Channel>(*registry.host, *options);
   }
-  auto channel = std::make_shared<Channel>(*registry.host, *options);
+  // The start takes real time; the other readers go on meanwhile.
   const NTSTATUS opened = channel->Open();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  registry.busy.erase(lun);
   if (!NT_SUCCESS(opened)) {
     log::Error(LunText(lun) + ": the reader did not start: " + host::StatusWord(opened));
     channel.reset();
-    if (registry.channels.empty()) ReleaseHost(registry);
+    ReleaseHostLocked(registry);
     return MapStatus(opened) == kSuccess ? kCommunicationError : MapStatus(opened);
   }
   registry.channels.emplace(lun, std::move(channel));
   log::Info(LunText(lun) + ": reader \"" + std::string(deviceName != nullptr ? deviceName : "emulated") +
             "\" plugged, started and opened");
+  // Registered after everything the channel's life touches exists, so that it
+  // runs before their destructors at exit (the latest registered runs first).
+  std::atexit(CloseAtExit);
   return kSuccess;
 }
 
@@ -152,15 +197,16 @@ Response CreateChannel(unsigned long lun, unsigned long /*channel*/) { return Cr
 Response CloseChannel(unsigned long lun) {
   if ((lun & kSlotMask) != 0) return kNoSuchDevice;
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> guard(registry.lock);
-  const auto found = registry.channels.find(lun);
-  if (found == registry.channels.end()) return kNoSuchDevice;
-  std::shared_ptr<Channel> channel = std::move(found->second);
-  registry.channels.erase(found);
-  channel->Close();
-  channel.reset();
-  log::Info(LunText(lun) + ": reader closed and removed");
-  if (registry.channels.empty()) ReleaseHost(registry);
+  std::shared_ptr<Channel> channel;
+  {
+    std::lock_guard<std::mutex> guard(registry.lock);
+    const auto found = registry.channels.find(lun);
+    if (found == registry.channels.end()) return kNoSuchDevice;
+    channel = std::move(found->second);
+    registry.channels.erase(found);
+    registry.busy.insert(lun);
+  }
+  CloseAndForget(registry, lun, std::move(channel));
   return kSuccess;
 }
 

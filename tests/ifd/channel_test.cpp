@@ -1,6 +1,6 @@
 // Channel life: open and close with nothing left behind, the capabilities
 // pcscd asks for at start, two readers at once, refused device names, the
-// control FIFO.
+// control FIFO, and the ways pcscd ends.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -212,6 +213,42 @@ TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
   Close(kLunB);
   EXPECT_FALSE(std::filesystem::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(ChannelTest, AReaderThatStartsDoesNotHoldUpTheOthers) {
+  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated"));
+  ASSERT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));  // past the first poll
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point began = Clock::now();
+  auto start = std::async(std::launch::async, [&] {
+    const RESPONSECODE response = Open(kLunB, "emulated");
+    return std::make_pair(response, Clock::now());
+  });
+  // Calls on A while B starts, made after B's start surely holds whatever it holds.
+  bool answeredDuringTheStart = false;
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> calls;
+  while (start.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    const Clock::time_point sent = Clock::now();
+    EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
+    calls.emplace_back(sent, Clock::now());
+  }
+  const auto [response, ended] = start.get();
+  ASSERT_EQ(IFD_SUCCESS, response);
+  for (const auto& [sent, answered] : calls) {
+    answeredDuringTheStart |= sent > began + std::chrono::milliseconds(10) && answered < ended;
+  }
+  EXPECT_TRUE(answeredDuringTheStart) << calls.size() << " calls on A, none answered while B started";
+}
+
+TEST(HandlerAtExit, ExitWithAChannelOpenRemovesTheReaderCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // What pcscd does after a good reader.conf entry and a bad one: exit() with the channel open.
+  EXPECT_EXIT(
+      {
+        IFDHCreateChannelByName(kLunA, const_cast<char*>("emulated:verbose=1"));
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "last channel closed: .*: clean");
 }
 
 }  // namespace

@@ -48,10 +48,12 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
     ExFreePool(context->PipeOpenFlags);
   }
   context->PipeOpenFlags = flags;
-  if (context->InterfaceInformation != nullptr) {
-    ExFreePool(context->InterfaceInformation);
-    context->InterfaceInformation = nullptr;
-  }
+  // A selection again keeps the interface copy's block: a pipe handle kept
+  // open across the stop holds, in its FsContext, the address of its pipe's
+  // entry. The old pipe handles died with the unconfiguration; until the new
+  // selection succeeds the copy describes no pipe.
+  PUSBD_INTERFACE_INFORMATION kept = context->InterfaceInformation;
+  if (kept != nullptr) kept->NumberOfPipes = 0;
 
   for (ULONG i = 0; i < pipes; ++i) interface.Pipes[i].MaximumTransferSize = context->MaxTransferSize;
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -60,9 +62,12 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
 
   NTSTATUS status = SubmitUrbSync(DeviceObject, urb, UrbUnbounded);
   if (NT_SUCCESS(status) && !InterfaceRecordSound(interface, pipes)) status = STATUS_DEVICE_DATA_ERROR;
+  // The same configuration selected again describes the same pipes.
+  if (NT_SUCCESS(status) && kept != nullptr && kept->Length != interface.Length) status = STATUS_DEVICE_DATA_ERROR;
   if (NT_SUCCESS(status)) {
-    auto copy =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, interface.Length, DriverPoolTag));
+    auto copy = kept != nullptr ? kept
+                                : static_cast<PUSBD_INTERFACE_INFORMATION>(
+                                      ExAllocatePoolWithTag(NonPagedPool, interface.Length, DriverPoolTag));
     if (copy == nullptr) {
       // Without the copy there are no pipe handles for the reader's transfers.
       status = STATUS_INSUFFICIENT_RESOURCES;

@@ -36,13 +36,17 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
 // for every pipe, and keeps a copy of the interface record, with every pipe
 // handle, in InterfaceInformation. PipeOpenFlags gets one byte per pipe; when
 // a configuration is selected again with the same number of pipes the marks
-// of pipes opened by name are kept. Returns:
+// of pipes opened by name are kept. A selection again writes the new record
+// into the block of the first copy, so that the FsContext of a pipe handle
+// kept open across a stop points at its pipe's new entry. Returns:
 // - STATUS_INSUFFICIENT_RESOURCES when no request can be built, the
 //   descriptor holds no interface, or pool runs out (also for the copy after
 //   a selection that succeeded);
 // - STATUS_DEVICE_DATA_ERROR when the bus driver hands back an interface
-//   record with another number of pipes or length than it was given;
-// - the bus driver's status. After every failure InterfaceInformation is absent.
+//   record with another number of pipes or length than it was given, or
+//   another length than the copy kept from the first selection;
+// - the bus driver's status. After every failure InterfaceInformation is
+//   absent or, when kept from an earlier selection, describes no pipe.
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 
 // Returns the device to the unconfigured state. Descriptors, interface copy

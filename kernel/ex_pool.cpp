@@ -24,6 +24,9 @@ struct PoolState {
   ULONG allocationCount = 0;
   std::set<ULONG> failAt;  // allocation numbers that fail
   std::set<ULONG> failTags;
+  // Open file objects whose FsContext, as the open left it, points into a
+  // pool block: the block each points into.
+  std::unordered_map<const void*, const void*> fileContexts;
 };
 
 PoolState& Pool() {
@@ -51,9 +54,29 @@ void ResetPool() {
   std::lock_guard<std::mutex> guard(p.lock);
   p.blocks.clear();
   p.stats.clear();
+  p.fileContexts.clear();
   p.allocationCount = 0;
   p.failAt.clear();
   p.failTags.clear();
+}
+
+void WatchFileContext(const void* file, const void* context) {
+  PoolState& p = Pool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  const auto at = static_cast<const unsigned char*>(context);
+  for (const auto& [base, block] : p.blocks) {
+    const auto start = static_cast<const unsigned char*>(base);
+    if (at >= start && at < start + (block.size == 0 ? 1 : block.size)) {
+      p.fileContexts[file] = base;
+      return;
+    }
+  }
+}
+
+void ForgetFileContext(const void* file) {
+  PoolState& p = Pool();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.fileContexts.erase(file);
 }
 
 }  // namespace kernel::detail
@@ -101,6 +124,13 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag) {
     if (Tag != 0 && Tag != block.tag) {
       kernel::verifier::Fail("ExFreePoolWithTag: block tagged " + TagText(block.tag) + " freed with tag " +
                              TagText(Tag));
+    }
+    p.fileContexts.erase(P);  // a file object that goes is no longer open
+    for (const auto& [file, base] : p.fileContexts) {
+      if (base == P) {
+        kernel::verifier::Fail("pool block tagged " + TagText(block.tag) +
+                               " freed while the FsContext of an open file object points into it");
+      }
     }
   }
   {

@@ -276,6 +276,10 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   kernel::detail::SetHolder(Irp, Irp->CurrentLocation, DeviceObject);
   PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
   location->DeviceObject = DeviceObject;
+  // From its cleanup on, the driver may free what the file object's FsContext points into.
+  if (location->MajorFunction == IRP_MJ_CLEANUP && location->FileObject != nullptr) {
+    kernel::detail::ForgetFileContext(location->FileObject);
+  }
   const PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
   return dispatch(DeviceObject, Irp);
 }

@@ -100,6 +100,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, std::u16string_view fileName, PFILE_OBJ
     return status;
   }
   InterlockedIncrement(&stack->OpenCount);
+  if (object->FsContext != nullptr) detail::WatchFileContext(object, object->FsContext);
   *file = object;
   return status;
 }

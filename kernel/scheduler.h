@@ -92,6 +92,10 @@ void ResetTimersLocked();
 
 // Pool bookkeeping reset and I/O manager reset between platforms.
 void ResetPool();
+// The verifier's watch over a file object's FsContext: freeing the pool
+// block it points into while the file object is open is a fault.
+void WatchFileContext(const void* file, const void* context);
+void ForgetFileContext(const void* file);
 void ResetIoManager();
 
 constexpr ULONG kTagIrp = PoolTag("Irp ");

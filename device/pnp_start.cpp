@@ -6,6 +6,7 @@
 #include "device/usb_configuration.h"
 #include "reader/firmware_generation.h"
 #include "reader/reader_commands.h"
+#include "reader/reader_lock.h"
 #include "reader/transport.h"
 #include "tracking/card_tracking.h"
 #include "tracking/presence_poll.h"
@@ -59,16 +60,22 @@ void ProbeFirmwareVersion(PDEVICE_OBJECT DeviceObject) {
 // Publishes the ATR of the card found at start. Only a clean read that fits
 // the library's 64-byte buffer is published; otherwise the card is reported
 // without one, and its first reset reads it afresh.
+// The read and the copy hold ReaderLock together: the presence poll, armed
+// since AddDevice, may otherwise run an exchange in between.
 void PublishStartAtr(PDEVICE_OBJECT DeviceObject) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   SCARD_CARD_CAPABILITIES& card = context->SmartcardExtension.CardCapabilities;
+  AcquireReaderLock(context);
   const NTSTATUS status = GetAtr(DeviceObject);
-  if (status != STATUS_SUCCESS || context->ExchangeLength > sizeof(card.ATR.Buffer)) {
+  const ULONG length = context->ExchangeLength;
+  const BOOLEAN publish = status == STATUS_SUCCESS && length <= sizeof(card.ATR.Buffer) ? TRUE : FALSE;
+  if (publish) RtlCopyMemory(card.ATR.Buffer, context->AtrBuffer, length);
+  ReleaseReaderLock(context);
+  if (!publish) {
     card.ATR.Length = 0;
     return;
   }
-  RtlCopyMemory(card.ATR.Buffer, context->AtrBuffer, context->ExchangeLength);
-  card.ATR.Length = static_cast<UCHAR>(context->ExchangeLength);
+  card.ATR.Length = static_cast<UCHAR>(length);
   SmartcardUpdateCardCapabilities(&context->SmartcardExtension);
 }
 
@@ -127,11 +134,14 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   SmartcardReleaseRemoveLock(&context->SmartcardExtension);
   IoDecrement(DeviceObject);
 
-  // Whatever the start came to, the poll may run again.
+  // Whatever the start came to, the poll may run again. It reads the card
+  // state afresh after every start, not only the first: the start counts a
+  // card it finds unpowered as none, and after a stop nothing else would ask.
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->PollLock, &oldIrql);
   context->PollStopping = 0;
   KeReleaseSpinLock(&context->PollLock, oldIrql);
+  WriteUCharRelease(&context->PollRequested, 1);
   ArmPresencePoll(context);
   return status;
 }

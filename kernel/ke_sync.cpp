@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "kernel/scheduler.h"
@@ -78,10 +80,61 @@ void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   KeAcquireSpinLockAtDpcLevel(SpinLock);
 }
 
+namespace {
+
+// The preemption point of kernel::faults::PreemptAfterRelease.
+struct Preemption {
+  std::mutex lock;
+  const KSPIN_LOCK* spinLock = nullptr;
+  std::function<bool()> point;
+};
+Preemption& ThePreemption() {
+  static Preemption preemption;
+  return preemption;
+}
+std::atomic<const KSPIN_LOCK*> g_preempted{nullptr};
+
+void PreemptionPoint(PKSPIN_LOCK SpinLock) {
+  thread_local bool inside = false;
+  if (inside || KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  Preemption& p = ThePreemption();
+  std::function<bool()> point;
+  {
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.spinLock != SpinLock) return;
+    point = p.point;
+  }
+  inside = true;
+  const bool done = point();
+  inside = false;
+  if (!done) return;
+  std::lock_guard<std::mutex> guard(p.lock);
+  if (p.spinLock == SpinLock) {
+    p.spinLock = nullptr;
+    p.point = nullptr;
+    g_preempted.store(nullptr);
+  }
+}
+
+}  // namespace
+
 void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   KeReleaseSpinLockFromDpcLevel(SpinLock);
   KeLowerIrql(NewIrql);
+  if (g_preempted.load(std::memory_order_relaxed) == SpinLock) PreemptionPoint(SpinLock);
 }
+
+namespace kernel::faults {
+
+void PreemptAfterRelease(const KSPIN_LOCK* lock, std::function<bool()> point) {
+  Preemption& p = ThePreemption();
+  std::lock_guard<std::mutex> guard(p.lock);
+  p.spinLock = point ? lock : nullptr;
+  p.point = std::move(point);
+  g_preempted.store(p.spinLock);
+}
+
+}  // namespace kernel::faults
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   Event->Header = {};

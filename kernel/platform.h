@@ -137,6 +137,13 @@ void FailNext(std::string_view routine, NTSTATUS status, int count = 1);
 bool Take(std::string_view routine, NTSTATUS* status);
 void Clear();
 
+// A preemption point, for tests of races: each time a thread releases this
+// spin lock and is back at PASSIVE_LEVEL, `point` runs on it, as if the
+// scheduler had preempted the thread right there (a platform wait inside
+// lets the rest of the system run), until it returns true. An empty
+// function removes the point.
+void PreemptAfterRelease(const KSPIN_LOCK* lock, std::function<bool()> point);
+
 }  // namespace faults
 
 namespace irps {

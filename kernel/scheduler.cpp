@@ -238,6 +238,7 @@ Platform::Platform(ClockMode mode) {
   }
   detail::ResetPool();
   faults::Clear();
+  faults::PreemptAfterRelease(nullptr, nullptr);
   detail::RegisterCurrentThread("main", false);
   detail::StartDpcThread();
   detail::StartWorkerThreads();

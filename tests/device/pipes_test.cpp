@@ -137,6 +137,10 @@ TEST(Start, AfterAStopKeepsTheMarkOfAPipeStillOpenForTheNewPipeHandle) {
   ASSERT_EQ(r.Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(r.Start(), STATUS_SUCCESS);
   EXPECT_EQ(r.Context().PipeOpenFlags[1], 1);
+  // The handle's FsContext names the pipe's entry in the new selection's
+  // copy (the verifier refuses a free of the block it points into).
+  EXPECT_EQ(file->FsContext, &r.Context().InterfaceInformation->Pipes[1]);
+  Bench::Wait(600 * Ms);  // past the first poll after the start
   r.ClearTrace();
   ASSERT_EQ(r.Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   const std::vector<usb::TraceEntry> trace = r.Port().Trace();

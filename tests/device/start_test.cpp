@@ -88,6 +88,33 @@ TEST(Start, ACardNotYetPoweredCountsAsNoCardUntilThePollSeesIt) {
   EXPECT_EQ(r.Extension().ReaderCapabilities.CurrentState, SCARD_ABSENT);
   Bench::Wait(600 * Ms);
   EXPECT_EQ(r.Extension().ReaderCapabilities.CurrentState, SCARD_PRESENT);
+  // The same after a stop and a start: the poll reads the card afresh.
+  ASSERT_EQ(r.Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(r.Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(r.Start(), STATUS_SUCCESS);
+  EXPECT_EQ(r.Extension().ReaderCapabilities.CurrentState, SCARD_ABSENT);
+  Bench::Wait(600 * Ms);
+  EXPECT_EQ(r.Extension().ReaderCapabilities.CurrentState, SCARD_PRESENT);
+  EXPECT_EQ(r.Context().PollRequested, 0);
+}
+
+TEST(Start, NoPollComesBetweenTheAtrReadAndItsCopy) {
+  Bench bench;
+  PluggedReader r(bench, ReaderPoweringCards());
+  auto card = TestCard();
+  r.Reader().InsertCard(card);
+  ASSERT_EQ(r.Add(), STATUS_SUCCESS);
+  DeviceContext& context = r.Context();
+  // The start is preempted as it gives ReaderLock up after the ATR command,
+  // long enough for the poll armed at AddDevice to run its status command.
+  kernel::faults::PreemptAfterRelease(&context.ReaderLock.SpinLock, [&] {
+    if (context.ReaderLock.Owner != nullptr || r.Commands().empty() || r.Commands().back() != 0x35) return false;
+    Bench::Wait(1000 * Ms);
+    return true;
+  });
+  ASSERT_EQ(r.Start(), STATUS_SUCCESS);
+  EXPECT_EQ(CommandOf(r.Frames().back()), 0x31) << "the poll ran while the start stood still";
+  EXPECT_EQ(AtrOf(context), card->Atr());
 }
 
 TEST(Start, AnAtrReadThatFailsIsNotCopiedPastTheLibrarysBuffer) {

@@ -25,6 +25,7 @@ open
 stop
 state
 start
+state          # waits for the first poll after the start, as after plug
 pnp query-stop
 state
 pnp cancel-stop
@@ -43,6 +44,7 @@ open -> STATUS_SUCCESS 0x00000000
 stop -> STATUS_SUCCESS 0x00000000
 state -> STATUS_DELETE_PENDING 0xC0000056
 start -> STATUS_SUCCESS 0x00000000
+state -> STATUS_SUCCESS 0x00000000 01000000
 pnp query-stop -> STATUS_SUCCESS 0x00000000
 state -> STATUS_DELETE_PENDING 0xC0000056
 pnp cancel-stop -> STATUS_SUCCESS 0x00000000
@@ -62,6 +64,7 @@ open -> STATUS_OBJECT_NAME_NOT_FOUND 0xC0000034
                                "IRP_MN_STOP_DEVICE -> STATUS_SUCCESS",
                                "IOCTL_SMARTCARD_GET_STATE -> STATUS_DELETE_PENDING",
                                "IRP_MN_START_DEVICE -> STATUS_SUCCESS",
+                               "IOCTL_SMARTCARD_GET_STATE -> STATUS_SUCCESS, information 4",
                                "IRP_MN_QUERY_STOP_DEVICE -> STATUS_SUCCESS",
                                "IOCTL_SMARTCARD_GET_STATE -> STATUS_DELETE_PENDING",
                                "IRP_MN_CANCEL_STOP_DEVICE -> STATUS_SUCCESS",

@@ -323,9 +323,20 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   switch (location->MinorFunction) {
-    case IRP_MN_SET_POWER:
+    case IRP_MN_SET_POWER: {
       status = STATUS_SUCCESS;
-      if (location->Parameters.Power.Type == DevicePowerState) {
+      const POWER_STATE_TYPE type = location->Parameters.Power.Type;
+      const ULONG held = type == DevicePowerState ? static_cast<ULONG>(location->Parameters.Power.State.DeviceState)
+                                                  : static_cast<ULONG>(location->Parameters.Power.State.SystemState);
+      {
+        std::lock_guard<std::mutex> guard(port.lock);
+        if (port.powerHolds.erase({type, held}) != 0) {
+          IoMarkIrpPending(irp);
+          port.heldPower.push_back(irp);
+          return STATUS_PENDING;
+        }
+      }
+      if (type == DevicePowerState) {
         const DEVICE_POWER_STATE state = location->Parameters.Power.State.DeviceState;
         std::lock_guard<std::mutex> guard(port.lock);
         auto planned = port.powerFailures.find(state);
@@ -337,6 +348,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
         }
       }
       break;
+    }
     case IRP_MN_QUERY_POWER:
       status = STATUS_SUCCESS;
       break;
@@ -429,6 +441,34 @@ void EmulatedPort::SetCapabilities(const DEVICE_CAPABILITIES& capabilities) {
 void EmulatedPort::FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status) {
   std::lock_guard<std::mutex> guard(state_->lock);
   state_->powerFailures[state] = status;
+}
+
+void EmulatedPort::HoldNextDevicePower(DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->powerHolds.insert({DevicePowerState, static_cast<ULONG>(state)});
+}
+
+void EmulatedPort::HoldNextSystemPower(SYSTEM_POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->powerHolds.insert({SystemPowerState, static_cast<ULONG>(state)});
+}
+
+std::size_t EmulatedPort::CompleteHeldPower() {
+  std::vector<PIRP> held;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    held.swap(state_->heldPower);
+  }
+  for (PIRP irp : held) {
+    const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (location->Parameters.Power.Type == DevicePowerState) {
+      std::lock_guard<std::mutex> guard(state_->lock);
+      state_->devicePower = location->Parameters.Power.State.DeviceState;
+    }
+    PoStartNextPowerIrp(irp);
+    CompleteIrp(irp, STATUS_SUCCESS);
+  }
+  return held.size();
 }
 
 bool EmulatedPort::SignalWake() { return EndWaitWake(*state_, STATUS_SUCCESS); }

@@ -52,6 +52,12 @@ class EmulatedPort {
   void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);
   // The next device power request for this state fails with this status.
   void FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status);
+  // The next IRP_MN_SET_POWER for this device or system state stays pending
+  // at the port, a request that never completes, until CompleteHeldPower.
+  void HoldNextDevicePower(DEVICE_POWER_STATE state);
+  void HoldNextSystemPower(SYSTEM_POWER_STATE state);
+  // Completes the held requests with success, on the calling thread; how many.
+  std::size_t CompleteHeldPower();
   // Completes a waiting wait-wake request, as the device signalling resume.
   bool SignalWake();
   bool WaitWakePending() const;

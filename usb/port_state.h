@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "usb/emulated_port.h"
@@ -47,6 +49,8 @@ struct EmulatedPort::State {
   std::vector<TraceEntry> trace;
   DEVICE_CAPABILITIES capabilities{};
   std::map<DEVICE_POWER_STATE, NTSTATUS> powerFailures;
+  std::set<std::pair<POWER_STATE_TYPE, ULONG>> powerHolds;  // the next SET_POWER of each stays pending
+  std::vector<PIRP> heldPower;
   DEVICE_POWER_STATE devicePower = PowerDeviceD0;
   PIRP waitWake = nullptr;
   KDPC wakeDpc;  // asks the device again for every IN transfer that waits

@@ -41,9 +41,8 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, DeviceContext* context, PIR
 
   SmartcardReleaseRemoveLock(&context->SmartcardExtension);
   if (system == PowerSystemWorking) PoSetPowerState(DeviceObject, SystemPowerState, stack->Parameters.Power.State);
-  const NTSTATUS status = PassPowerDown(context, Irp, SystemPowerComplete, context);
-  IoDecrement(DeviceObject);
-  return status;
+  // The request's I/O count goes back in SystemPowerComplete, after its last touch of the device.
+  return PassPowerDown(context, Irp, SystemPowerComplete, context);
 }
 
 NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, DeviceContext* context, PIRP Irp) {
@@ -139,19 +138,19 @@ void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
 NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   auto context = static_cast<DeviceContext*>(Context);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
-  SmartcardReleaseRemoveLock(&context->SmartcardExtension);
   PoSetPowerState(DeviceObject, DevicePowerState, IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
   context->CurrentDeviceState = PowerDeviceD0;
-  IoDecrement(DeviceObject);
   // The device is treated as in D0 even when the lower driver failed the request.
   Irp->IoStatus.Status = STATUS_SUCCESS;
   WriteUCharRelease(&context->PollRequested, 1);
   ArmPresencePoll(context);
+  // Given back after the last touch: a removal waiting for them may free the device at once.
+  IoDecrement(DeviceObject);
+  SmartcardReleaseRemoveLock(&context->SmartcardExtension);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
   auto context = static_cast<DeviceContext*>(Context);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState == PowerSystemWorking) {
@@ -159,6 +158,8 @@ NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     WriteUCharRelease(&context->PollRequested, 1);
     ArmPresencePoll(context);
   }
+  // The system request's own count, given back after the last touch.
+  IoDecrement(DeviceObject);
   return STATUS_SUCCESS;
 }
 

@@ -17,9 +17,11 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The callback of PoRequestPowerIrp: Context is the event to signal.
 void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                           PIO_STATUS_BLOCK IoStatus);
-// Completion routine of a device power request to D0; Context is the DeviceContext.
+// Completion routine of a device power request to D0; Context is the
+// DeviceContext. It gives back the request's I/O count and remove lock, last.
 NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// Completion routine of every system power request; Context is the DeviceContext.
+// Completion routine of every system power request; Context is the
+// DeviceContext. It gives back the request's I/O count, last.
 NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The card check on the way to D3: asks the reader for its status and

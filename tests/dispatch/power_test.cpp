@@ -3,6 +3,8 @@
 // read by the first poll after the return to the working state.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "tests/dispatch/driver_under_test.h"
 
 namespace {
@@ -121,6 +123,85 @@ TEST_F(PowerTest, QueryPowerIsPassedDownAndAnswered) {
   d->port->ClearTrace();
   EXPECT_EQ(kernel::QuerySystemPower(d->port->PhysicalDeviceObject(), PowerSystemSleeping3), STATUS_SUCCESS);
   EXPECT_TRUE(d->port->BulkTrace().empty());
+}
+
+TEST_F(PowerTest, ADeviceRequestThatNeverCompletesCostsTheFiveSecondBoundAndNoMore) {
+  Plug(true);
+  d->port->HoldNextDevicePower(PowerDeviceD3);
+  const LONGLONG before = kernel::Now();
+  ASSERT_EQ(Sleep(), STATUS_SUCCESS);
+  EXPECT_GE(kernel::Now() - before, 5 * kSecond);
+  EXPECT_LT(kernel::Now() - before, 6 * kSecond);
+  EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown)
+      << "the D3 request went through the driver before the bus kept it";
+  ASSERT_EQ(Resume(), STATUS_SUCCESS);
+  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(d->port->CompleteHeldPower(), 1u) << "its completion, late, changes nothing";
+  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+}
+
+// A removal while a resume completes: the bus holds the device request (past
+// the 5 s bound) or the system request, the removal begins, then the request
+// completes on this thread. The completion routine must hold the device to
+// its last touch; preempted right after giving the I/O count back, it still
+// holds the remove lock.
+TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
+  for (const bool deviceRequest : {true, false}) {
+    Plug(true);
+    ASSERT_EQ(Sleep(), STATUS_SUCCESS);
+    if (deviceRequest) {
+      d->port->HoldNextDevicePower(PowerDeviceD0);
+    } else {
+      d->port->HoldNextSystemPower(PowerSystemWorking);
+    }
+    {
+      NTSTATUS resumed = STATUS_PENDING;
+      kernel::SystemThread resume("resume", [&] { resumed = Resume(); });
+      kernel::SleepFor(6 * kSecond);
+      d->Close();
+      std::atomic<bool> removed{false};
+      kernel::SystemThread removal("removal", [&] {
+        d->Pnp(IRP_MN_REMOVE_DEVICE);
+        removed = true;
+      });
+      kernel::SleepFor(kSecond);
+      EXPECT_FALSE(removed) << "the removal waits for the request still inside the driver";
+      DeviceContext& context = d->Context();
+      if (deviceRequest) {
+        kernel::faults::PreemptAfterRelease(&context.IoCountLock, [&] {
+          if (context.IoCount != 0) return false;
+          kernel::SleepFor(kSecond);
+          return true;
+        });
+      }
+      EXPECT_EQ(d->port->CompleteHeldPower(), 1u);
+      removal.Join();
+      resume.Join();
+      EXPECT_EQ(resumed, STATUS_SUCCESS);
+    }
+    d->removed = true;
+    d.reset();
+  }
+}
+
+TEST_F(PowerTest, APowerRequestAfterTheRemovalBeganIsRefused) {
+  Plug(false);
+  std::atomic<bool> removed{false};
+  kernel::SystemThread removal("removal", [&] {
+    d->Pnp(IRP_MN_REMOVE_DEVICE);
+    removed = true;
+  });
+  kernel::SleepFor(kSecond);
+  ASSERT_FALSE(removed) << "the removal waits for the open handle";
+  const ULONG started = kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls;
+  d->port->ClearTrace();
+  EXPECT_EQ(Sleep(), STATUS_DELETE_PENDING) << "the query is refused with the remove lock's status";
+  EXPECT_EQ(kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls, started + 1);
+  EXPECT_TRUE(d->port->Trace().empty());
+  EXPECT_EQ(d->port->DevicePower(), PowerDeviceD0);
+  d->Close();
+  removal.Join();
+  d->removed = true;
 }
 
 }  // namespace

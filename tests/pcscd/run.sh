@@ -8,6 +8,7 @@
 # exits 1 on any failure. Every wait is bounded and pcscd is always stopped.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
 lib=$build/ifd/libifd-kt2210p.so
 python=/usr/bin/python3  # Debian's, with python3-pyscard
@@ -36,7 +37,7 @@ start_pcscd() {
   local name=$1
   mkdir -p "$work/run-$name"
   export PCSCLITE_CSOCK_NAME=$work/run-$name/pcscd.comm
-  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && exec pcscd -f -d -c '$work/$name.d'" \
+  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && ${extra_mount:-} exec pcscd -f -d -c '$work/$name.d'" \
     >"$work/$name.log" 2>&1 </dev/null &
   pcscd_pid=$!
   pcscd_log=$work/$name.log
@@ -75,7 +76,10 @@ stop_pcscd() {
     return
   fi
   wait "$pid" 2>/dev/null
-  if grep -q "last channel closed: .*: clean" "$pcscd_log"; then
+  # The clean last close is logged for entries that ask for verbose=1.
+  if ! grep -q "^DEVICENAME.*verbose=1" "${pcscd_log%.log}.d"/*; then
+    :
+  elif grep -q "last channel closed: .*: clean" "$pcscd_log"; then
     pass "handler clean at pcscd exit: $(grep -o 'driver pool blocks.*clean' "$pcscd_log" | tail -1)"
   else
     fail "handler clean at pcscd exit (no clean last-close line in $pcscd_log)"
@@ -158,6 +162,58 @@ if start_pcscd builtin; then
     opensc-tool -r "${index:-0}" -s "00 84 00 00 08"
   stop_pcscd
 fi
+
+# A malformed entry beside a good one: pcscd starts the good reader, then
+# ends with exit() on the bad one. The handler must not abort it, and
+# removes its reader cleanly on the way out.
+mkdir -p "$work/badentry.d" "$work/run-badentry"
+entry "KT2210USB A" "emulated:card=t1:verbose=1" >"$work/badentry.d/reader-a"
+entry "KT2210USB Z" "emulated:card=t1,x" >"$work/badentry.d/reader-z"
+timeout 30 unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-badentry' /run/pcscd &&
+  exec pcscd -f -d -c '$work/badentry.d'" >"$work/badentry.log" 2>&1 </dev/null
+status=$?
+if ((status == 1)) && grep -q "last channel closed: .*: clean" "$work/badentry.log"; then
+  pass "pcscd stopped by a bad entry after a good one: exit status 1, the reader removed cleanly"
+else
+  fail "pcscd stopped by a bad entry after a good one: exit status $status (1 expected), log in $work/badentry.log"
+fi
+
+# The README's "Trying it with the system pcscd" lines, run as written but
+# for what keeps the machine's own pcscd and files alone: the build tree is
+# BUILD_DIR, the install goes under a temporary root (DESTDIR), the entry is
+# copied into a reader.conf.d of the script's own, and the pcscd restarted
+# is a private one, which finds the installed handler at the documented path
+# through a mount in its own namespace.
+readme=$(awk '/^### Trying it with the system pcscd/ {s = 1} s && /^```sh/ {c = 1; next} c && /^```/ {exit} c' \
+  "$root/README.md")
+dest=$work/installed
+mkdir -p "$dest" "$work/readme.d"
+build_line=$(sed -n 1p <<<"$readme")
+install_line=$(sed -n 2p <<<"$readme" | sed -e 's/sudo //g' -e "s#cmake --install#DESTDIR='$dest' cmake --install#" \
+  -e "s# /usr/local/# '$dest'/usr/local/#" -e "s# /etc/reader.conf.d/# '$work'/readme.d/#")
+if [[ $(sed -n 3p <<<"$readme") != "sudo systemctl restart pcscd && pcsc_scan" ]]; then
+  fail "README: the third line restarts pcscd and runs pcsc_scan"
+elif ! (cd "$root" && eval "${build_line//build\/ifd/$build}") >"$work/readme-build.log" 2>&1; then
+  fail "README: the handler builds as documented (log in $work/readme-build.log)"
+elif ! (cd "$root" && eval "${install_line//build\/ifd/$build}") >"$work/readme-install.log" 2>&1; then
+  fail "README: the handler and its example entry install as documented (log in $work/readme-install.log)"
+else
+  extra_mount="mount --bind '$dest/usr/lib/pcsc/drivers' /usr/lib/pcsc/drivers &&"
+  if start_pcscd readme; then
+    tool_check "README: pcsc_scan shows the reader of the example entry with its card" \
+      "Reader .: Kt2210p emulated" pcsc_scan -t 3 -n
+    stop_pcscd
+  fi
+  extra_mount=
+fi
+# Without pcsc-lite's headers the configure step says what is missing.
+configured=$(cmake -S "$root" -B "$work/no-pcsc" -DPCSC_INCLUDE_DIR=/nonexistent 2>&1)
+if grep -q "libpcsclite-dev" <<<"$configured"; then
+  pass "configure without PCSC/ifdhandler.h names libpcsclite-dev"
+else
+  fail "configure without PCSC/ifdhandler.h names libpcsclite-dev"
+fi
+rm -rf "$work/no-pcsc"
 
 # vicc as the card of a third reader: started and stopped by the script.
 if ! command -v vicc >/dev/null || ! viccpath=$(vicc_pythonpath); then

@@ -26,6 +26,16 @@ class PowerTest : public ::testing::Test {
     return kernel::SleepSystem(d->port->PhysicalDeviceObject(), state);
   }
   NTSTATUS Resume() { return kernel::ResumeSystem(d->port->PhysicalDeviceObject()); }
+  // IRP_MN_REMOVE_DEVICE on a thread of its own, given a second of
+  // simulated time; `removed` is set once it has come back.
+  std::unique_ptr<kernel::SystemThread> BeginRemoval(std::atomic<bool>& removed) {
+    auto removal = std::make_unique<kernel::SystemThread>("removal", [this, &removed] {
+      d->Pnp(IRP_MN_REMOVE_DEVICE);
+      removed = true;
+    });
+    kernel::SleepFor(kSecond);
+    return removal;
+  }
 
   std::unique_ptr<DriverUnderTest> d;
 };
@@ -160,11 +170,7 @@ TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
       kernel::SleepFor(6 * kSecond);
       d->Close();
       std::atomic<bool> removed{false};
-      kernel::SystemThread removal("removal", [&] {
-        d->Pnp(IRP_MN_REMOVE_DEVICE);
-        removed = true;
-      });
-      kernel::SleepFor(kSecond);
+      const auto removal = BeginRemoval(removed);
       EXPECT_FALSE(removed) << "the removal waits for the request still inside the driver";
       DeviceContext& context = d->Context();
       if (deviceRequest) {
@@ -175,7 +181,7 @@ TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
         });
       }
       EXPECT_EQ(d->port->CompleteHeldPower(), 1u);
-      removal.Join();
+      removal->Join();
       resume.Join();
       EXPECT_EQ(resumed, STATUS_SUCCESS);
     }
@@ -187,11 +193,7 @@ TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
 TEST_F(PowerTest, APowerRequestAfterTheRemovalBeganIsRefused) {
   Plug(false);
   std::atomic<bool> removed{false};
-  kernel::SystemThread removal("removal", [&] {
-    d->Pnp(IRP_MN_REMOVE_DEVICE);
-    removed = true;
-  });
-  kernel::SleepFor(kSecond);
+  const auto removal = BeginRemoval(removed);
   ASSERT_FALSE(removed) << "the removal waits for the open handle";
   const ULONG started = kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls;
   d->port->ClearTrace();
@@ -200,7 +202,7 @@ TEST_F(PowerTest, APowerRequestAfterTheRemovalBeganIsRefused) {
   EXPECT_TRUE(d->port->Trace().empty());
   EXPECT_EQ(d->port->DevicePower(), PowerDeviceD0);
   d->Close();
-  removal.Join();
+  removal->Join();
   d->removed = true;
 }
 

@@ -141,14 +141,9 @@ void OneCall(fuzzing::Tape& tape) {
   }
 }
 
-bool OpenForTheProcess() {
-  if (IFDHCreateChannelByName(kLun, kDeviceName) != IFD_SUCCESS) return false;
-  // libFuzzer ends with exit(): the reader is removed and the driver
-  // unloaded first, as pcscd's last close does, while the platform's threads
-  // still run.
-  std::atexit([] { IFDHCloseChannel(kLun); });
-  return true;
-}
+// libFuzzer ends with exit(): the handler then removes the reader and
+// unloads the driver itself, as it does when pcscd exits.
+bool OpenForTheProcess() { return IFDHCreateChannelByName(kLun, kDeviceName) == IFD_SUCCESS; }
 
 }  // namespace
 

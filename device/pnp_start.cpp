@@ -130,9 +130,6 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   } else {
     StartFailed(DeviceObject, status);
   }
-  CompletePnp(Irp, status);
-  SmartcardReleaseRemoveLock(&context->SmartcardExtension);
-  IoDecrement(DeviceObject);
 
   // Whatever the start came to, the poll may run again. It reads the card
   // state afresh after every start, not only the first: the start counts a
@@ -143,5 +140,11 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeReleaseSpinLock(&context->PollLock, oldIrql);
   WriteUCharRelease(&context->PollRequested, 1);
   ArmPresencePoll(context);
+
+  // Last, the request is completed and what it holds given back: a removal
+  // may come at once, and waits only for these.
+  CompletePnp(Irp, status);
+  SmartcardReleaseRemoveLock(&context->SmartcardExtension);
+  IoDecrement(DeviceObject);
   return status;
 }

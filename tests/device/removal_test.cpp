@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 
 #include "device/io_count.h"
 #include "reader/reader_lock.h"
@@ -58,6 +59,30 @@ TEST(Removal, OfAStartedDeviceDisablesTheInterfaceAndFreesEverything) {
   EXPECT_EQ(r.Remove(), STATUS_SUCCESS);
   EXPECT_EQ(r.InterfaceEnabled(), std::optional<bool>(false));
   EXPECT_TRUE(r.Frames().empty());
+}
+
+TEST(Removal, MayComeAsSoonAsTheStartIsComplete) {
+  Bench bench;
+  PluggedReader r(bench);
+  ASSERT_EQ(r.Add(), STATUS_SUCCESS);
+  DeviceContext& context = r.Context();
+  // The start is preempted as it gives its I/O count back, its request
+  // complete; the Plug and Play manager's removal comes then.
+  std::unique_ptr<RemovalInFlight> removal;
+  std::atomic<bool> removing{false};
+  kernel::faults::PreemptAfterRelease(&context.IoCountLock, [&] {
+    if (removing || context.IoCount != 1 || context.SmartcardExtension.ReaderCapabilities.CurrentState == 0) {
+      return false;
+    }
+    removing = true;
+    removal = std::make_unique<RemovalInFlight>(r);
+    Bench::Wait(2000 * Ms);
+    return true;
+  });
+  EXPECT_EQ(r.Start(), STATUS_SUCCESS);
+  ASSERT_NE(removal, nullptr);
+  EXPECT_EQ(removal->Finish(), STATUS_SUCCESS);
+  r.ExpectDeviceGone();
 }
 
 TEST(Removal, OfADeviceNeverStartedFreesEverything) {

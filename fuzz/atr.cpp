@@ -13,8 +13,8 @@
 
 #include "fuzz/card_session.h"
 #include "fuzz/reader_lifecycle.h"
-#include "reader/atr_analysis.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/atr_analysis.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace {
 

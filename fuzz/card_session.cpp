@@ -2,7 +2,7 @@
 
 #include "emulator/reader/reader.h"
 #include "fuzz/reader_lifecycle.h"
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace fuzzing {
 namespace {

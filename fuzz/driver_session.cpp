@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "device/driver_entry.h"
-#include "kernel/power_manager.h"
+#include "driver/device/driver_entry.h"
+#include "platform/kernel/power_manager.h"
 
 namespace fuzzing {
 

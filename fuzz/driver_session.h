@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "device/device_context.h"
-#include "kernel/io_user.h"
-#include "kernel/platform.h"
-#include "usb/emulated_port.h"
+#include "driver/device/device_context.h"
+#include "platform/kernel/io_user.h"
+#include "platform/kernel/platform.h"
+#include "platform/usb/emulated_port.h"
 
 namespace fuzzing {
 

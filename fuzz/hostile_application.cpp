@@ -20,13 +20,13 @@
 #include <memory>
 #include <span>
 
-#include "dispatch/device_control.h"
+#include "driver/dispatch/device_control.h"
 #include "emulator/reader/reader.h"
 #include "fuzz/card_session.h"
 #include "fuzz/seeds.h"
 #include "fuzz/tape.h"
-#include "reader/vendor_ioctl.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace {
 

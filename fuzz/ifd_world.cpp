@@ -1,11 +1,11 @@
 #include "fuzz/ifd_world.h"
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 #include "emulator/reader/reader.h"
 #include "fuzz/driver_session.h"
 #include "fuzz/seeds.h"
 #include "ifd/handler.h"
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace fuzzing::ifdworld {
 

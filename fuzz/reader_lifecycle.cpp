@@ -1,7 +1,7 @@
 #include "fuzz/reader_lifecycle.h"
 
-#include "reader/vendor_ioctl.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace fuzzing {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "fuzz/driver_session.h"
-#include "usb/usb_function.h"
+#include "platform/usb/usb_function.h"
 
 namespace fuzzing {
 

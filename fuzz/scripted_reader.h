@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "emulator/reader/reader.h"
-#include "usb/usb_function.h"
+#include "platform/usb/usb_function.h"
 
 namespace fuzzing {
 

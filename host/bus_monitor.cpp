@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "host/status_names.h"
-#include "smclib/event_log.h"
+#include "platform/smclib/event_log.h"
 
 namespace host {
 namespace {

@@ -15,7 +15,7 @@
 #include "host/bus_frames.h"
 #include "host/frame_description.h"
 #include "host/host.h"
-#include "usb/emulated_port.h"
+#include "platform/usb/emulated_port.h"
 
 namespace host {
 

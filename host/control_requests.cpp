@@ -1,7 +1,7 @@
 #include "host/control_requests.h"
 
-#include "reader/vendor_ioctl.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace host {
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "host/hex.h"
-#include "kernel/wdm.h"
+#include "platform/kernel/wdm.h"
 
 namespace host {
 

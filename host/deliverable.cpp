@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "models/model.h"
+#include "driver/models/model.h"
 
 namespace host {
 

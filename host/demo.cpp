@@ -14,8 +14,8 @@
 #include "host/resource_manager.h"
 #include "host/status_names.h"
 #include "host/system_power.h"
-#include "models/model.h"
-#include "smclib/winsmcrd.h"
+#include "driver/models/model.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace host {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/emulated_cards.h"
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace host {
 

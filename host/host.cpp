@@ -1,7 +1,7 @@
 #include "host/host.h"
 
-#include "device/driver_entry.h"
-#include "models/model.h"
+#include "driver/device/driver_entry.h"
+#include "driver/models/model.h"
 
 namespace host {
 namespace {

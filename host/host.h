@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/journal.h"
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace host {
 

@@ -1,6 +1,6 @@
 #include "host/journal.h"
 
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace host {
 

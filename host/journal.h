@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/wdm.h"
+#include "platform/kernel/wdm.h"
 
 namespace host {
 

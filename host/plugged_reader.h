@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "emulator/reader/reader.h"
-#include "usb/emulated_port.h"
+#include "platform/usb/emulated_port.h"
 
 namespace host {
 

@@ -1,7 +1,7 @@
 #include "host/pnp_manager.h"
 
 #include "host/request_names.h"
-#include "kernel/io_user.h"
+#include "platform/kernel/io_user.h"
 
 namespace host {
 

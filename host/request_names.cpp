@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "reader/vendor_ioctl.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace host {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "kernel/wdm.h"
+#include "platform/kernel/wdm.h"
 
 namespace host {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "host/request_names.h"
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace host {
 namespace {

@@ -16,7 +16,7 @@
 #include "host/control_requests.h"
 #include "host/host.h"
 #include "host/plugged_reader.h"
-#include "kernel/io_user.h"
+#include "platform/kernel/io_user.h"
 
 namespace host {
 

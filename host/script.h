@@ -22,7 +22,7 @@
 
 #include "host/control_requests.h"
 #include "host/hex.h"
-#include "kernel/wdm.h"
+#include "platform/kernel/wdm.h"
 
 namespace host {
 

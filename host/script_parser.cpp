@@ -7,7 +7,7 @@
 #include "host/request_names.h"
 #include "host/script.h"
 #include "host/script_words.h"
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace host {
 namespace {

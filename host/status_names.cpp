@@ -1,6 +1,6 @@
 #include "host/status_names.h"
 
-#include "smclib/smclib.h"
+#include "platform/smclib/smclib.h"
 
 namespace host {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "kernel/ntstatus.h"
+#include "platform/kernel/ntstatus.h"
 
 namespace host {
 

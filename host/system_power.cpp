@@ -1,7 +1,7 @@
 #include "host/system_power.h"
 
 #include "host/request_names.h"
-#include "kernel/power_manager.h"
+#include "platform/kernel/power_manager.h"
 
 namespace host {
 

@@ -7,7 +7,7 @@
 #include "host/status_names.h"
 #include "ifd/log.h"
 #include "ifd/status_mapping.h"
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace ifd {
 namespace {

@@ -20,7 +20,7 @@
 #include "ifd/card_control.h"
 #include "ifd/device_name.h"
 #include "ifd/responses.h"
-#include "kernel/io_user.h"
+#include "platform/kernel/io_user.h"
 
 namespace ifd {
 

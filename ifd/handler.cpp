@@ -13,14 +13,14 @@
 #include <optional>
 #include <set>
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 #include "host/status_names.h"
 #include "ifd/channel.h"
 #include "ifd/log.h"
 #include "ifd/signal_mask.h"
 #include "ifd/status_mapping.h"
-#include "reader/vendor_ioctl.h"
-#include "smclib/winsmcrd.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace ifd {
 namespace {

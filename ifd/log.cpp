@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "models/model.h"
+#include "driver/models/model.h"
 
 namespace ifd::log {
 namespace {

@@ -40,7 +40,7 @@
 // the driver does not know is IFD_ERROR_TAG.
 #include "ifd/status_mapping.h"
 
-#include "kernel/ntstatus.h"
+#include "platform/kernel/ntstatus.h"
 
 namespace ifd {
 

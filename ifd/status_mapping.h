@@ -2,7 +2,7 @@
 #pragma once
 
 #include "ifd/responses.h"
-#include "kernel/ntdef.h"
+#include "platform/kernel/ntdef.h"
 
 namespace ifd {
 

@@ -19,7 +19,7 @@ rm -rf "$raw"
 mkdir -p "$raw" "$results"
 
 # Release at -O2: g++ 12 reports false -Wrestrict errors in std::string code at -O3.
-release=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DREADER_TEST_DIRS=kernel)
+release=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DREADER_TEST_DIRS=platform/kernel)
 # BENCH_REUSE_BUILD=1 keeps build trees that are there (reruns of the measurements).
 fresh() { [[ ${BENCH_REUSE_BUILD:-} == 1 && -d $1 ]] || rm -rf "$1"; }
 echo "=== build: Kt2210p (x86-64) in $kt"
@@ -32,7 +32,7 @@ if cmake --build "$kt" --target help | grep ifd_handler >/dev/null; then targets
 cmake --build "$kt" -j2 --target "${targets[@]}" >/dev/null
 echo "=== build: Lm5520p (32-bit x86) in $lm"
 fresh "$lm"
-cmake -S . -B "$lm" "${release[@]}" -DDELIVERABLE=Lm5520p -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake >/dev/null
+cmake -S . -B "$lm" "${release[@]}" -DDELIVERABLE=Lm5520p -DCMAKE_TOOLCHAIN_FILE=scripts/cmake/toolchain-i686.cmake >/dev/null
 cmake --build "$lm" -j2 --target apdu_instructions >/dev/null
 
 {

@@ -18,7 +18,7 @@ findings_dir="$dir/fuzz-findings"
 echo "=== fuzz: configure and build in $dir"
 if [[ ! -f $dir/CMakeCache.txt ]]; then
   CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDELIVERABLE=Kt2210p \
-    -DREADER_FUZZ=ON -DREADER_SANITIZE=address,undefined -DREADER_TEST_DIRS=support >/dev/null
+    -DREADER_FUZZ=ON -DREADER_SANITIZE=address,undefined -DREADER_TEST_DIRS=fixture >/dev/null
 fi
 # The IFD handler's target exists when its library is built (pcsc-lite's headers).
 default_targets="hostile_reader hostile_card atr hostile_application"

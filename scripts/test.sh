@@ -72,7 +72,7 @@ run_pcscd() {
   local name="pcscd end to end (Kt2210p IFD handler)" log="$out/pcscd-e2e.log" line p f
   echo "=== $name"
   set +e
-  tests/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$log" | grep -vE "^ok "
+  tests/ifd/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$log" | grep -vE "^ok "
   set -e
   line=$(grep -E "^pcscd end to end: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
   if [[ -z $line ]]; then
@@ -91,7 +91,7 @@ run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
 run_pcscd
 if [[ ${1:-} != quick ]]; then
   run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake
+    -DCMAKE_TOOLCHAIN_FILE=scripts/cmake/toolchain-i686.cmake
   CC=clang CXX=clang++ run_suite "Kt2210p (x86-64, clang, ASan+UBSan)" "$out/kt2210p-asan" -DDELIVERABLE=Kt2210p \
     -DREADER_SANITIZE=address,undefined
   # ThreadSanitizer has no 32-bit x86 support; it needs the address space
@@ -100,7 +100,7 @@ if [[ ${1:-} != quick ]]; then
   # fault injection and the stress test.
   CC=clang CXX=clang++ TSAN_OPTIONS="halt_on_error=1 exitcode=66" CTEST_WRAP="setarch $(uname -m) -R" \
     run_suite "Kt2210p (x86-64, clang, TSan, concurrent suites)" "$out/kt2210p-tsan" -DDELIVERABLE=Kt2210p \
-    -DREADER_SANITIZE=thread "-DREADER_TEST_DIRS=support;kernel;usb;reader;tracking;dispatch;host;faults;stress"
+    -DREADER_SANITIZE=thread "-DREADER_TEST_DIRS=fixture;kernel;usb;reader;tracking;dispatch;host;faults;stress"
   run_fuzz
 fi
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "emulator/reader/reader.h"
-#include "kernel/platform.h"
-#include "usb/emulated_port.h"
+#include "platform/kernel/platform.h"
+#include "platform/usb/emulated_port.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "bench/figures/figures.h"
 #include "bench/support/bench_session.h"
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace figures {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "bench/figures/figures.h"
 #include "bench/support/bench_session.h"
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 
 namespace figures {
 

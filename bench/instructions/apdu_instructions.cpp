@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "bench/support/bench_session.h"
-#include "models/model.h"
+#include "driver/models/model.h"
 
 namespace {
 

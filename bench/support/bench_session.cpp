@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "smclib/winsmcrd.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace bench {
 

@@ -20,7 +20,7 @@
 #include "host/plugged_reader.h"
 #include "host/pnp_manager.h"
 #include "host/resource_manager.h"
-#include "kernel/io_user.h"
+#include "platform/kernel/io_user.h"
 
 namespace bench {
 

@@ -5,9 +5,9 @@
 //   transmit_bench --benchmark_min_time=0.5
 #include <benchmark/benchmark.h>
 
-#include "card/reader_functions.h"
-#include "kernel/platform.h"
-#include "tests/transmit/transmit_device.h"
+#include "driver/card/reader_functions.h"
+#include "platform/kernel/platform.h"
+#include "tests/driver/card/transmit_device.h"
 
 namespace {
 

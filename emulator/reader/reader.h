@@ -24,7 +24,7 @@
 #include "emulator/reader/frame.h"
 #include "emulator/reader/reader_config.h"
 #include "emulator/reader/reply_queue.h"
-#include "usb/usb_function.h"
+#include "platform/usb/usb_function.h"
 
 namespace emu {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "usb/usb_function.h"
+#include "platform/usb/usb_function.h"
 
 namespace emu {
 

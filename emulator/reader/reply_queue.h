@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "emulator/reader/frame.h"
-#include "usb/usb_function.h"
+#include "platform/usb/usb_function.h"
 
 namespace emu {
 

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "models/model.h"
+#include "driver/models/model.h"
 #include "tests/host/script_run.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include "host/request_names.h"
 #include "host/script.h"
 #include "host/status_names.h"
-#include "reader/vendor_ioctl.h"
-#include "smclib/smclib.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/smclib.h"
 
 namespace {
 

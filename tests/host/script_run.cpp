@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "host/hex.h"
-#include "models/model.h"
+#include "driver/models/model.h"
 
 namespace hosttest {
 

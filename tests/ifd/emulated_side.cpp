@@ -7,11 +7,11 @@
 
 #include <algorithm>
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 #include "emulator/reader/reader.h"
 #include "host/emulated_cards.h"
 #include "ifd/handler.h"
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace ifdtest {
 

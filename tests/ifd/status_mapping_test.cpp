@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ifd/status_mapping.h"
-#include "kernel/ntstatus.h"
+#include "platform/kernel/ntstatus.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/ifd/ifd_fixture.h"
-#include "tests/vicc/fake_vicc.h"
+#include "tests/emulator/vicc/fake_vicc.h"
 
 namespace ifdtest {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/script.h"
-#include "kernel/platform.h"
+#include "platform/kernel/platform.h"
 
 namespace readerctl {
 

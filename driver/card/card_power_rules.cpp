@@ -1,0 +1,27 @@
+// Card power's presence rule, the status of a failed reader command, and a
+// card command's reply that found no card.
+#include "driver/card/card_power.h"
+
+#include "driver/reader/reader_commands.h"
+#include "driver/reader/reply.h"
+
+namespace {
+
+constexpr ULONG NoCardIndex = 3;
+constexpr UCHAR NoCardMarker = 0xAD;
+
+}  // namespace
+
+BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus) {
+  constexpr UCHAR present = ReaderStatusSetUp | ReaderStatusCardIn;
+  return (ReaderStatus & present) == present ? TRUE : FALSE;
+}
+
+NTSTATUS ReaderCommandFailure(NTSTATUS Status) { return Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status; }
+
+NTSTATUS ReplyFindsCard(const DeviceContext* Context) {
+  UCHAR answer = 0;
+  const NTSTATUS read = ReadReplyByte(Context, NoCardIndex, &answer);
+  if (!NT_SUCCESS(read)) return read;
+  return answer == NoCardMarker ? STATUS_NO_MEDIA : STATUS_SUCCESS;
+}

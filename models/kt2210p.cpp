@@ -1,3 +1,0 @@
-#include "models/model.h"
-
-const MODEL_IDENTITY ModelIdentity = {"Kt2210p", "KT2210USB", 2, 27};

@@ -1,0 +1,76 @@
+// A reader served through the smart-card library, with a card reset and its
+// protocol selected through the library's power and set-protocol requests,
+// and transmit requests (IOCTL_SMARTCARD_TRANSMIT) sent the same way.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "emulator/card/card.h"
+#include "tests/driver/tracking/served_reader.h"
+
+namespace transmittest {
+
+using readertest::Bytes;
+
+enum class Path { T0, T1, OldGeneration };
+
+struct Transmission {
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+  Bytes header;    // the first 8 bytes CardTransmit left in its reply buffer
+  Bytes response;  // what the caller got behind the header
+};
+
+// The header of a T=1 request: dwProtocol 2, cbPciLength 8.
+extern const Bytes RequestHeader;
+
+// A card offering T=0 and T=1, with TA3 when Ifsc is given.
+emu::CardConfig DualCard(std::optional<std::uint8_t> ifsc = std::nullopt);
+
+class TransmitDevice {
+ public:
+  explicit TransmitDevice(Path path, emu::CardConfig card = DualCard(), const char* firmware = nullptr);
+  TransmitDevice(Path path, emu::CardConfig card, emu::ReaderConfig reader);
+
+  // A cold reset, then the path's protocol selected.
+  void ResetCard();
+  // IOCTL_SMARTCARD_SET_PROTOCOL through the library.
+  NTSTATUS SetProtocol(ULONG mask) { return served.SetProtocol(mask).status; }
+  // The header that names the selected protocol, as the library wants it.
+  Bytes Header() const;
+  // Header() + command as a transmit request. The bus trace starts afresh;
+  // no block tagged TQM9 outlives the request.
+  Transmission Transmit(const Bytes& command, ULONG replyLength = ExchangeBufferSize);
+  // CardTransmit called with IoRequest set by hand: for what the library
+  // refuses itself, and for a request and a reply that share one buffer.
+  Transmission CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared);
+
+  DeviceContext& Context() { return served.Context(); }
+  emu::Reader& Reader() { return served.Reader(); }
+  readertest::ReaderDevice& Fixture() { return served.Fixture(); }
+  // What went out on the bulk pipe during the last transmission.
+  std::vector<Bytes> Written() const;
+  // What the card received on its T=1 side during the last transmission.
+  std::vector<Bytes> CardReceived() const;
+
+  std::shared_ptr<emu::Card> card;
+  Path path;
+
+ private:
+  void Prepare();
+  Transmission Finish(NTSTATUS status, ULONG_PTR information, const Bytes& reply, ULONG liveBefore);
+
+  mutable trackingtest::ServedReader served;
+  std::size_t cardBlocksBefore_ = 0;
+};
+
+// A block from the driver (NAD 0x52) and from the card (NAD 0x25): NAD PCB LEN INF LRC.
+Bytes Block(UCHAR pcb, const Bytes& inf = {});
+Bytes CardBlock(UCHAR pcb, const Bytes& inf = {});
+Bytes Concat(std::initializer_list<Bytes> parts);
+// Count bytes counting up from First.
+Bytes Pattern(std::size_t count, std::uint8_t first = 0);
+
+}  // namespace transmittest

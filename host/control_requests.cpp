@@ -1,6 +1,6 @@
 #include "host/control_requests.h"
 
-#include "driver/reader/vendor_ioctl.h"
+#include "driver/public/vendor_ioctl.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace host {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/models/model.h"
+#include "driver/public/driver.h"
 
 namespace host {
 

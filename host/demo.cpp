@@ -14,7 +14,7 @@
 #include "host/resource_manager.h"
 #include "host/status_names.h"
 #include "host/system_power.h"
-#include "driver/models/model.h"
+#include "driver/public/driver.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace host {

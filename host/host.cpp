@@ -1,7 +1,6 @@
 #include "host/host.h"
 
-#include "driver/device/driver_entry.h"
-#include "driver/models/model.h"
+#include "driver/public/driver.h"
 
 namespace host {
 namespace {

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "driver/reader/vendor_ioctl.h"
+#include "driver/public/vendor_ioctl.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace host {

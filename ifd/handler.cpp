@@ -13,13 +13,13 @@
 #include <optional>
 #include <set>
 
-#include "driver/device/device_context.h"
+#include "driver/public/driver.h"
 #include "host/status_names.h"
 #include "ifd/channel.h"
 #include "ifd/log.h"
 #include "ifd/signal_mask.h"
 #include "ifd/status_mapping.h"
-#include "driver/reader/vendor_ioctl.h"
+#include "driver/public/vendor_ioctl.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace ifd {
@@ -28,10 +28,6 @@ namespace {
 // Readers one process may hold at once (TAG_IFD_SIMULTANEOUS_ACCESS).
 constexpr unsigned char kMaxReaders = 16;
 constexpr unsigned long kSlotMask = 0xFFFF;
-constexpr unsigned long kFirstVendorFunction = 2049;
-constexpr unsigned long kLastVendorFunction = 2056;
-static_assert(SCARD_CTL_CODE(kFirstVendorFunction) == IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR &&
-              SCARD_CTL_CODE(kLastVendorFunction) == IOCTL_VENDOR_COMMAND_D8);
 
 // The channels and the host they share. The lock guards the members; it is
 // never held while a reader starts or is removed, which takes real time, so
@@ -353,7 +349,7 @@ Response Control(unsigned long lun, unsigned long code, const unsigned char* tx,
   if (!channel) return kNoSuchDevice;
   // No PIN pad, display or other part-10 feature: the list is empty.
   if (code == kGetFeatureRequest) return kSuccess;
-  if (code < PcscControlCode(kFirstVendorFunction) || code > PcscControlCode(kLastVendorFunction)) {
+  if (code < PcscControlCode(VendorFunctionFirst) || code > PcscControlCode(VendorFunctionLast)) {
     return kErrorNotSupported;
   }
   if (txLength > host::kLibraryBufferSize || rxLength > host::kLibraryBufferSize) return kErrorInsufficientBuffer;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "driver/models/model.h"
+#include "driver/public/driver.h"
 
 namespace ifd::log {
 namespace {

@@ -7,6 +7,7 @@
 #include "driver/reader/atr_analysis.h"
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
+#include "driver/tracking/card_presence.h"
 #include "driver/tracking/card_tracking.h"
 
 namespace {

@@ -5,9 +5,6 @@
 
 #include "driver/device/device_context.h"
 
-// Card power's presence rule: bits 0x20 (set up) and 0x08 (card in) both set.
-BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus);
-
 // The status a reader function reports for a reader command that did not
 // return STATUS_SUCCESS: the command's own, except that a reader that did
 // not answer in time (STATUS_TIMEOUT, a success-class status) is reported

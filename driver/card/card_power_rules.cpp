@@ -1,5 +1,5 @@
-// Card power's presence rule, the status of a failed reader command, and a
-// card command's reply that found no card.
+// The status of a failed reader command, and a card command's reply that
+// found no card.
 #include "driver/card/card_power.h"
 
 #include "driver/reader/reader_commands.h"
@@ -11,11 +11,6 @@ constexpr ULONG NoCardIndex = 3;
 constexpr UCHAR NoCardMarker = 0xAD;
 
 }  // namespace
-
-BOOLEAN CardPowerSeesCard(UCHAR ReaderStatus) {
-  constexpr UCHAR present = ReaderStatusSetUp | ReaderStatusCardIn;
-  return (ReaderStatus & present) == present ? TRUE : FALSE;
-}
 
 NTSTATUS ReaderCommandFailure(NTSTATUS Status) { return Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status; }
 

@@ -1,5 +1,7 @@
-// The reader functions: what the smart-card library calls through the slots
-// of the extension's reader-function table. Device creation installs them.
+// The card's reader functions: what the smart-card library calls through
+// four slots of the extension's reader-function table. Device creation
+// installs them with CardTracking (driver/tracking/card_tracking.h) and
+// VendorIoctl (driver/reader/vendor_ioctl.h).
 #pragma once
 
 #include "platform/smclib/smclib.h"
@@ -12,7 +14,3 @@ NTSTATUS CardTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS CardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 // RDF_CARD_EJECT (driver/card/card_eject.cpp).
 NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension);
-// RDF_CARD_TRACKING: the waiting is-present / is-absent request (driver/tracking/card_tracking.cpp).
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
-// RDF_IOCTL_VENDOR: the eight vendor control codes (driver/reader/vendor_ioctl.cpp).
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -104,10 +104,8 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 
   KeInitializeSpinLock(&context->PollLock);
   context->TimerArmed = 0;
-  context->PollStopping = 0;
   // The first poll reads the card state; device control waits for it.
-  WriteUCharRelease(&context->PollRequested, 1);
-  ArmPresencePoll(context);
+  AllowPresencePoll(context);
 
   *DeviceObject = device;
   return status;

@@ -6,12 +6,10 @@
 
 #include <cstddef>
 
+#include "driver/public/driver.h"
 #include "platform/kernel/wdm.h"
 #include "platform/smclib/smclib.h"
 #include "platform/usb/usb.h"
-
-// Every pool block the driver allocates carries this tag.
-constexpr ULONG DriverPoolTag = PoolTag("TQM9");
 
 // The codes the driver writes to the event log with SmartcardLogError.
 constexpr NTSTATUS EventCodeNoMemory = NTSTATUS_VALUE(0xC0100003);

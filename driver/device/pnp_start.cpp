@@ -8,6 +8,7 @@
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
 #include "driver/reader/transport.h"
+#include "driver/tracking/card_presence.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 // The reader's information field size, published to the library.
 constexpr ULONG ReaderMaxIfsd = 254;
-// A card is in, powered and the reader set up: start reads its ATR.
-constexpr UCHAR ReaderStatusCardReady = ReaderStatusCardIn | ReaderStatusCardPowered | ReaderStatusSetUp;
 
 // The first start reads the descriptors, which select the configuration.
 // A start after a stop, or after one that failed once the descriptors were
@@ -99,7 +98,7 @@ NTSTATUS StartReaderDevice(PDEVICE_OBJECT DeviceObject) {
 
   GetReaderStatus(DeviceObject);
   UCHAR present = 0;
-  if ((context->ReaderStatus & ReaderStatusCardReady) == ReaderStatusCardReady) {
+  if (StartSeesPoweredCard(context->ReaderStatus)) {
     PublishStartAtr(DeviceObject);
     present = 1;
   } else {
@@ -134,12 +133,7 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // Whatever the start came to, the poll may run again. It reads the card
   // state afresh after every start, not only the first: the start counts a
   // card it finds unpowered as none, and after a stop nothing else would ask.
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&context->PollLock, &oldIrql);
-  context->PollStopping = 0;
-  KeReleaseSpinLock(&context->PollLock, oldIrql);
-  WriteUCharRelease(&context->PollRequested, 1);
-  ArmPresencePoll(context);
+  AllowPresencePoll(context);
 
   // Last, the request is completed and what it holds given back: a removal
   // may come at once, and waits only for these.

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "driver/card/reader_functions.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "driver/tracking/card_tracking.h"
 #include "driver/models/model.h"
 
 namespace {

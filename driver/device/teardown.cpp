@@ -4,6 +4,7 @@
 #include "driver/device/pnp.h"
 #include "driver/device/reader_unit_counter.h"
 #include "driver/reader/delay.h"
+#include "driver/tracking/card_tracking.h"
 
 namespace {
 
@@ -11,29 +12,6 @@ template <typename T>
 void FreeAndClear(T*& Block) {
   if (Block != nullptr) ExFreePool(Block);
   Block = nullptr;
-}
-
-// A tracking request still waiting when the device goes is answered with
-// success, under the locks the tracking code takes, so that it is
-// completed exactly once. One whose cancellation has begun is finished as
-// cancelled: nobody else will reach it once it is out of the slot.
-void CompleteWaitingTrackingRequest(PSMARTCARD_OS_DATA OsData) {
-  KIRQL osIrql;
-  KeAcquireSpinLock(&OsData->SpinLock, &osIrql);
-  if (ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&OsData->NotificationIrp)) != nullptr) {
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    auto irp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OsData->NotificationIrp), nullptr));
-    if (irp != nullptr) IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(cancelIrql);
-    if (irp != nullptr) {
-      irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
-      irp->IoStatus.Information = 0;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-  }
-  KeReleaseSpinLock(&OsData->SpinLock, osIrql);
 }
 
 }  // namespace
@@ -51,7 +29,7 @@ void FreeDeviceResources(PDEVICE_OBJECT DeviceObject) {
   SMARTCARD_EXTENSION& extension = context->SmartcardExtension;
   if (context->SymbolicLinkName.Buffer != nullptr) IoSetDeviceInterfaceState(&context->SymbolicLinkName, FALSE);
   if (extension.OsData != nullptr) {
-    CompleteWaitingTrackingRequest(extension.OsData);
+    CompleteTrackingAtRemoval(context);
     // Open handles hold the remove lock until they are closed.
     SmartcardReleaseRemoveLockAndWait(&extension);
     SmartcardExit(&extension);

@@ -2,7 +2,7 @@
 #include "driver/device/usb_configuration.h"
 
 #include "driver/device/device_context.h"
-#include "driver/device/submit_urb.h"
+#include "driver/reader/submit_urb.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // ReadDeviceDescriptor and ReadConfigurationDescriptor.
 #include "driver/device/device_context.h"
-#include "driver/device/submit_urb.h"
+#include "driver/reader/submit_urb.h"
 #include "driver/device/usb_configuration.h"
 
 namespace {

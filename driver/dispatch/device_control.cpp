@@ -1,6 +1,7 @@
 #include "driver/dispatch/device_control.h"
 
 #include "driver/device/io_count.h"
+#include "driver/public/vendor_ioctl.h"
 #include "driver/reader/delay.h"
 #include "driver/reader/reader_lock.h"
 #include "driver/reader/transport.h"
@@ -22,11 +23,7 @@ BOOLEAN IsServedControlCode(ULONG IoControlCode) {
     case IOCTL_SMARTCARD_GET_PERF_CNTR:
       return TRUE;
     default:
-      // The vendor codes are every fourth value of the range (METHOD_BUFFERED, FILE_ANY_ACCESS).
-      return IoControlCode >= VendorControlCodeFirst && IoControlCode <= VendorControlCodeLast &&
-                     (IoControlCode & 3) == 0
-                 ? TRUE
-                 : FALSE;
+      return IsVendorControlCode(IoControlCode) ? TRUE : FALSE;
   }
 }
 

@@ -4,9 +4,6 @@
 
 #include "driver/device/device_context.h"
 
-// Function numbers 2049 to 2056 of the smart-card device type.
-constexpr ULONG VendorControlCodeFirst = 0x312004;
-constexpr ULONG VendorControlCodeLast = 0x312020;
 // The gate asks PollRequested at most this many times, this far apart.
 constexpr ULONG PresencePollChecks = 100;
 constexpr ULONG PresencePollCheckMilliseconds = 100;

@@ -4,12 +4,11 @@
 #include "driver/device/io_count.h"
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
+#include "driver/tracking/card_presence.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {
-
-constexpr UCHAR ReaderStatusCardReady = ReaderStatusCardIn | ReaderStatusSetUp;
 
 // Passes a power request down, with a completion routine when one is named.
 NTSTATUS PassPowerDown(DeviceContext* context, PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID RoutineContext) {
@@ -167,7 +166,7 @@ NTSTATUS CheckCardAtPowerDown(PDEVICE_OBJECT DeviceObject) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   AcquireReaderLock(context);
   GetReaderStatus(DeviceObject);
-  const UCHAR present = (context->ReaderStatus & ReaderStatusCardReady) == ReaderStatusCardReady ? 1 : 0;
+  const UCHAR present = CardPowerSeesCard(context->ReaderStatus) ? 1 : 0;
   SetCardState(context, present, 0);
   ReleaseReaderLock(context);
   return present != 0 ? STATUS_SUCCESS : STATUS_NO_MEDIA;

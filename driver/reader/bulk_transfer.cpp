@@ -1,5 +1,5 @@
 // IsDeviceUsable and BulkTransfer.
-#include "driver/device/submit_urb.h"
+#include "driver/reader/submit_urb.h"
 #include "driver/reader/firmware_generation.h"
 #include "driver/reader/reader_frame.h"
 #include "driver/reader/transport.h"

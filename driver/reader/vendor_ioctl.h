@@ -1,33 +1,9 @@
-// The driver's own control codes for applications: the reader's USB
-// descriptors, a port reset, a pass-through for raw reader frames, the
-// driver's and the firmware's versions, and three reader commands that
-// return the reader's two status bytes. Input and output share the
-// request's system buffer.
+// The vendor control codes' reader function, the frame pass-through and the
+// port reset. The codes themselves are public (driver/public/vendor_ioctl.h).
 #pragma once
 
 #include "driver/device/device_context.h"
-#include "platform/smclib/winsmcrd.h"
-
-constexpr ULONG IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR = SCARD_CTL_CODE(2049);
-constexpr ULONG IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR = SCARD_CTL_CODE(2050);
-constexpr ULONG IOCTL_VENDOR_RESET_PORT = SCARD_CTL_CODE(2051);
-constexpr ULONG IOCTL_VENDOR_PASS_THROUGH = SCARD_CTL_CODE(2052);
-constexpr ULONG IOCTL_VENDOR_GET_VERSION = SCARD_CTL_CODE(2053);
-constexpr ULONG IOCTL_VENDOR_EJECT = SCARD_CTL_CODE(2054);
-constexpr ULONG IOCTL_VENDOR_COMMAND_B0 = SCARD_CTL_CODE(2055);
-constexpr ULONG IOCTL_VENDOR_COMMAND_D8 = SCARD_CTL_CODE(2056);
-
-static_assert(IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR == 0x312004 && IOCTL_VENDOR_COMMAND_D8 == 0x312020);
-
-// Output sizes.
-constexpr ULONG VendorVersionBlockLength = 8;
-constexpr ULONG VendorStatusBytesLength = 2;
-constexpr ULONG VendorConfigDescriptorLength = 9;
-
-// Pass-through frames longer than this are refused; old-generation card
-// frames may be longer, up to PassThroughCardFrameMax.
-constexpr ULONG PassThroughFrameMax = 250;
-constexpr ULONG PassThroughCardFrameMax = 0x10020;
+#include "driver/public/vendor_ioctl.h"
 
 // The RDF_IOCTL_VENDOR reader function. Serves the library's current
 // request (OsData->CurrentIrp) under ReaderLock, sets its IoStatus.Status

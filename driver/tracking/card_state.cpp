@@ -1,9 +1,8 @@
 // SetCardState: the card state, and the completion of the waiting
 // tracking request on a change.
+#include "driver/tracking/card_presence.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/tracking_request.h"
-
-BOOLEAN CardStateShowsCard(ULONG CurrentState) { return CurrentState > SCARD_ABSENT ? TRUE : FALSE; }
 
 BOOLEAN CardStateChangeCompletes(BOOLEAN PresentBefore, UCHAR Present, UCHAR SuppressCompletion) {
   if (SuppressCompletion != 0) return FALSE;

@@ -59,6 +59,19 @@ void CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CompleteTrackingRequest(Irp, STATUS_CANCELLED);
 }
 
+void CompleteTrackingAtRemoval(DeviceContext* Context) {
+  const PSMARTCARD_OS_DATA osData = Context->SmartcardExtension.OsData;
+  if (osData == nullptr) return;
+  KIRQL osIrql;
+  KeAcquireSpinLock(&osData->SpinLock, &osIrql);
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  const PIRP irp = TakeTrackingRequestLocked(osData, nullptr);
+  IoReleaseCancelSpinLock(cancelIrql);
+  if (irp != nullptr) CompleteTrackingRequest(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS);
+  KeReleaseSpinLock(&osData->SpinLock, osIrql);
+}
+
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const PSMARTCARD_OS_DATA osData = GetDeviceContext(DeviceObject)->SmartcardExtension.OsData;
   if (osData != nullptr) {

@@ -1,7 +1,7 @@
 // The card-tracking request and the card state. The smart-card library keeps
 // a waiting IOCTL_SMARTCARD_IS_PRESENT or IS_ABSENT in OsData->NotificationIrp
-// and calls CardTracking (driver/card/reader_functions.h), which makes it
-// cancellable and starts the poll. SetCardState is the one place where the
+// and calls CardTracking, its RDF_CARD_TRACKING reader function, which makes
+// it cancellable and starts the poll. SetCardState is the one place where the
 // driver writes SCARD_PRESENT or SCARD_ABSENT, and completes the waiting
 // request on a change; CancelCardTracking and DispatchCleanup finish it as
 // cancelled.
@@ -12,11 +12,11 @@
 // OsData->SpinLock, then the cancel spin lock.
 #pragma once
 
-#include "driver/card/reader_functions.h"
 #include "driver/device/device_context.h"
 
-// Any state above SCARD_ABSENT counts as a card in the reader.
-BOOLEAN CardStateShowsCard(ULONG CurrentState);
+// RDF_CARD_TRACKING: makes the waiting request cancellable and arms the
+// poll; STATUS_PENDING (the request stays in the library's slot).
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Whether SetCardState completes a waiting request: not when told to leave it
 // alone, and not when there was no card before and there is none now.
@@ -32,6 +32,12 @@ void SetCardState(DeviceContext* Context, UCHAR Present, UCHAR SuppressCompletio
 // The cancel routine of the waiting request: called by the I/O manager with
 // the cancel spin lock held, which it releases.
 void CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Removal: a tracking request still waiting is completed with
+// STATUS_SUCCESS, under OsData->SpinLock and the cancel spin lock as
+// SetCardState takes it, so it is completed exactly once; one whose
+// cancellation has begun is finished as cancelled.
+void CompleteTrackingAtRemoval(DeviceContext* Context);
 
 // IRP_MJ_CLEANUP: cancels the device's waiting tracking request, whichever
 // handle is cleaned up, and completes the cleanup request with STATUS_SUCCESS.

@@ -1,12 +1,7 @@
 // What one status read of the presence poll means.
 #include "driver/tracking/presence_poll.h"
 
-#include "driver/reader/reader_commands.h"
-
-BOOLEAN PollSeesCard(UCHAR ReaderStatus) {
-  // A status of 0x38 (card in, powered, set up) has this bit too.
-  return (ReaderStatus & ReaderStatusCardIn) != 0 ? TRUE : FALSE;
-}
+#include "driver/tracking/card_presence.h"
 
 POLL_OUTCOME DecidePollOutcome(NTSTATUS Status, BOOLEAN PresentBefore, UCHAR ReaderStatus) {
   // Every negative status is a failed read, the warning STATUS_DEVICE_BUSY of

@@ -4,6 +4,7 @@
 #include "driver/reader/delay.h"
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
+#include "driver/tracking/card_presence.h"
 #include "driver/tracking/card_tracking.h"
 
 namespace {
@@ -49,6 +50,15 @@ void DisarmPresencePoll(DeviceContext* Context) {
   KeAcquireSpinLock(&Context->PollLock, &oldIrql);
   if (Context->TimerArmed > 0) Context->TimerArmed = 0;
   KeReleaseSpinLock(&Context->PollLock, oldIrql);
+}
+
+void AllowPresencePoll(DeviceContext* Context) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&Context->PollLock, &oldIrql);
+  Context->PollStopping = 0;
+  KeReleaseSpinLock(&Context->PollLock, oldIrql);
+  WriteUCharRelease(&Context->PollRequested, 1);
+  ArmPresencePoll(Context);
 }
 
 void StopPresencePoll(DeviceContext* Context) {

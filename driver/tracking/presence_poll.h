@@ -37,9 +37,6 @@ enum POLL_OUTCOME : UCHAR {
   PollOutcomeCardRemoved,
 };
 
-// The poll's own presence rule: bit 0x08 of the status byte decides.
-BOOLEAN PollSeesCard(UCHAR ReaderStatus);
-
 // Status is the status read's result; STATUS_TIMEOUT is not an error status
 // and counts as a read (a new-generation reader that did not answer then
 // reports 0x20, no card). PresentBefore is the card state before the read.
@@ -50,7 +47,13 @@ POLL_OUTCOME DecidePollOutcome(NTSTATUS Status, BOOLEAN PresentBefore, UCHAR Rea
 // Callable at or below DISPATCH_LEVEL.
 void ArmPresencePoll(DeviceContext* Context);
 
-// Refuses every later arming (until device start clears PollStopping),
+// Device creation and every start: the poll may run again (PollStopping
+// cleared) and reads the card state afresh (PollRequested set, which holds
+// device control back until then), so it is armed at once. PollLock must
+// have been initialised.
+void AllowPresencePoll(DeviceContext* Context);
+
+// Refuses every later arming (until AllowPresencePoll),
 // clears PollRequested, and waits up to 10 x 100 ms for an armed timer to
 // reach its work routine; a timer that has not by then is cancelled. A work
 // routine that is queued or running when this returns still runs to its end;

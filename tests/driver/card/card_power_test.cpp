@@ -132,15 +132,6 @@ TEST(CardPower, ResetWithoutACardSendsOnlyTheStatusCommandAndCompletesTracking) 
   EXPECT_EQ(waiting->Wait().status, STATUS_SUCCESS);
 }
 
-TEST(CardPower, ReaderStatusNeedsBothSetUpAndCardBits) {
-  struct Row {
-    UCHAR status;
-    BOOLEAN card;
-  };
-  const Row rows[] = {{0x28, TRUE}, {0x38, TRUE}, {0x20, FALSE}, {0x08, FALSE}, {0x30, FALSE}, {0x00, FALSE}};
-  for (const Row& row : rows) EXPECT_EQ(CardPowerSeesCard(row.status), row.card) << std::hex << int{row.status};
-}
-
 TEST(CardPower, AResetThatTimesOutIsReportedAsIoTimeoutAndPublishesNothing) {
   ServedReader reader;
   PrepareCardIn(reader);

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "driver/card/reader_functions.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "driver/tracking/card_tracking.h"
 #include "driver/device/reader_unit_counter.h"
 #include "driver/models/model.h"
 #include "platform/smclib/event_log.h"

@@ -7,24 +7,6 @@
 
 namespace {
 
-TEST(PollDecision, BitEightAloneDecidesWhetherThePollSeesACard) {
-  struct Row {
-    UCHAR status;
-    BOOLEAN card;
-  };
-  const Row rows[] = {
-      {0x38, TRUE},   // card in, powered, set up
-      {0x28, TRUE},   // card in, set up
-      {0x08, TRUE},   // card in
-      {0x18, TRUE},   // card in, powered
-      {0x30, FALSE},  // powered without a card: bit 0x08 decides
-      {0x20, FALSE},  // set up, no card (also what a failed read leaves)
-      {0x00, FALSE},
-      {0xF7, FALSE},  // every other bit
-  };
-  for (const Row& row : rows) EXPECT_EQ(PollSeesCard(row.status), row.card) << std::hex << int{row.status};
-}
-
 TEST(PollDecision, ReportsOnlyChangesOfAReadThatDidNotFail) {
   struct Row {
     NTSTATUS status;

@@ -1,5 +1,5 @@
 // SubmitUrbSync: one URB down the stack, waited for, optionally bounded.
-#include "driver/device/submit_urb.h"
+#include "driver/reader/submit_urb.h"
 
 #include "driver/device/device_context.h"
 

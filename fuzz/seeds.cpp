@@ -75,14 +75,14 @@ Bytes ApplicationScript(std::uint8_t selector) {
 // presence and power up again.
 Bytes IfdCalls(bool t0) {
   Bytes calls;
-  Append(calls, {3, 0, 0, 0x00, 0x40});                               // IFDHPowerICC(IFD_POWER_UP), 64 bytes
-  Append(calls, {0, 0, 0, 0x00, 0x40});                               // IFDHGetCapabilities(TAG_IFD_ATR)
+  Append(calls, {3, 0, 0, 0x00, 0x40});  // IFDHPowerICC(IFD_POWER_UP), 64 bytes
+  Append(calls, {0, 0, 0, 0x00, 0x40});  // IFDHGetCapabilities(TAG_IFD_ATR)
   Append(calls, {2, 0, 0x00, static_cast<std::uint8_t>(t0 ? 1 : 2), 0, 0, 0, 0});  // IFDHSetProtocolParameters
-  Append(calls, {4, 0, 0x00, static_cast<std::uint8_t>(t0 ? 0 : 1), 0, 0, 0, 8, 0x00, 0x05,
-                 0x00, 0x84, 0x00, 0x00, 0x08, 0x01, 0x02});            // IFDHTransmitToICC, 258 bytes of room
-  Append(calls, {5, 0, 4, 0x00, 0x00, 0x00, 0x08});                     // IFDHControl(version)
-  Append(calls, {6, 0});                                                // IFDHICCPresence
-  Append(calls, {9, 0});                                                // the card out
+  Append(calls, {4, 0, 0x00, static_cast<std::uint8_t>(t0 ? 0 : 1), 0, 0, 0, 8, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00,
+                 0x08, 0x01, 0x02});                 // IFDHTransmitToICC, 258 bytes of room
+  Append(calls, {5, 0, 4, 0x00, 0x00, 0x00, 0x08});  // IFDHControl(version)
+  Append(calls, {6, 0});                             // IFDHICCPresence
+  Append(calls, {9, 0});                             // the card out
   Append(calls, {6, 0});
   Append(calls, {3, 0, 0, 0x00, 0x40});
   return calls;
@@ -108,12 +108,12 @@ std::vector<std::tuple<std::string, std::string, Bytes>> OtherSeeds() {
   seeds.emplace_back("hostile_card", "t1-1.50", RecordCardSession(CardPlan(2, 1, false)));
   seeds.emplace_back("hostile_card", "t1-3.01", RecordCardSession(CardPlan(4, 1, false)));
 
-  emu::AtrSpec dual = SeedCardConfig().atr;
-  emu::AtrSpec t0only;
+  emu::AtrRecipe dual = SeedCardConfig().atr;
+  emu::AtrRecipe t0only;
   t0only.t0 = true;
   t0only.t1 = false;
   t0only.historical = {0x80, 0x31, 0xC0};
-  emu::AtrSpec t1slow = dual;
+  emu::AtrRecipe t1slow = dual;
   t1slow.t0 = false;
   t1slow.tb3 = 0x75;
   t1slow.ta3 = 0xFE;

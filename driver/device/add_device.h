@@ -7,10 +7,6 @@
 
 #include "platform/kernel/wdm.h"
 
-// The smart-card reader device interface class (winsmcrd.h).
-constexpr GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
-    0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-
 // The add-device routine of the driver extension. Returns CreateReaderDevice's
 // failure, STATUS_UNSUCCESSFUL when the device cannot be attached, else
 // STATUS_SUCCESS. A device that fails here leaves nothing behind: its

@@ -13,10 +13,10 @@
 constexpr UCHAR CommandGetReaderStatus = 0x31;
 constexpr UCHAR CommandGetAtr = 0x35;
 constexpr UCHAR CommandEjectCard = 0x39;
-constexpr UCHAR CommandSetUpEnd = 0x41;
+constexpr UCHAR Command41 = 0x41;
 constexpr UCHAR CommandB0 = 0xB0;
 constexpr UCHAR CommandReadFirmwareVersion = 0xC0;
-constexpr UCHAR CommandSetUpStart = 0xD0;
+constexpr UCHAR CommandD0 = 0xD0;
 constexpr UCHAR CommandResetCard = 0xD1;
 constexpr UCHAR CommandGetTransferStatus = 0xD2;
 constexpr UCHAR CommandGetTransferResult = 0xD3;

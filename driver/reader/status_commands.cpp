@@ -47,7 +47,7 @@ NTSTATUS GetReaderStatus(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS SendCommandD0(PDEVICE_OBJECT DeviceObject) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   AcquireReaderLock(context);
-  PrepareReaderCommand(context, CommandSetUpStart, nullptr, 0, TRUE);
+  PrepareReaderCommand(context, CommandD0, nullptr, 0, TRUE);
   DelayMilliseconds(PauseBeforeSetUpStartMilliseconds);
   const NTSTATUS status = ExchangeReaderCommand(DeviceObject);
   DelayMilliseconds(PauseAfterSetUpStartMilliseconds);
@@ -55,9 +55,7 @@ NTSTATUS SendCommandD0(PDEVICE_OBJECT DeviceObject) {
   return status;
 }
 
-NTSTATUS SendCommand41(PDEVICE_OBJECT DeviceObject) {
-  return RunReaderCommand(DeviceObject, CommandSetUpEnd, nullptr, 0);
-}
+NTSTATUS SendCommand41(PDEVICE_OBJECT DeviceObject) { return RunReaderCommand(DeviceObject, Command41, nullptr, 0); }
 
 void RunSetUpSequence(PDEVICE_OBJECT DeviceObject) {
   DeviceContext* context = GetDeviceContext(DeviceObject);

@@ -5,7 +5,7 @@
 
 namespace emu {
 
-Bytes BuildAtr(const AtrSpec& wanted) {
+Bytes BuildAtr(const AtrRecipe& wanted) {
   const bool group3 = wanted.ta3.has_value() || wanted.tb3.has_value();
 
   // The TD bytes name the offered protocols in ascending order. TA3 and TB3

@@ -22,20 +22,20 @@
 namespace emu {
 
 // What builds the ATR (ISO/IEC 7816-3 clause 8). Unset optionals are absent bytes.
-struct AtrSpec {
-  bool t0 = true;                       // offers T=0
-  bool t1 = true;                       // offers T=1
-  std::optional<std::uint8_t> ta1;      // FI/DI
-  std::optional<std::uint8_t> tb3;      // BWI (high nibble) / CWI
-  std::optional<std::uint8_t> ta3;      // IFSC of the card
-  Bytes historical;                     // historical bytes
-  bool tck = true;                      // append TCK when a protocol other than T=0 is announced
+struct AtrRecipe {
+  bool t0 = true;                   // offers T=0
+  bool t1 = true;                   // offers T=1
+  std::optional<std::uint8_t> ta1;  // FI/DI
+  std::optional<std::uint8_t> tb3;  // BWI (high nibble) / CWI
+  std::optional<std::uint8_t> ta3;  // IFSC of the card
+  Bytes historical;                 // historical bytes
+  bool tck = true;                  // append TCK when a protocol other than T=0 is announced
 };
 
-// Builds the ATR bytes for an AtrSpec, TCK computed. The TD bytes name T=0 before
+// Builds the ATR bytes for an AtrRecipe, TCK computed. The TD bytes name T=0 before
 // T=1; TA3 and TB3 are reached through TD2, which names T=1 when T=1 is
 // offered. At most 15 historical bytes are kept (K is four bits).
-Bytes BuildAtr(const AtrSpec& atr);
+Bytes BuildAtr(const AtrRecipe& atr);
 
 // One scripted misbehaviour of the card's T=1 side, consumed by the next
 // block the card would send (or, for Silence, the next block it receives).
@@ -53,12 +53,13 @@ Bytes BuildAtr(const AtrSpec& atr);
 //   hands the turn back with an R-block. RESYNCH and ABORT requests carry no INF.
 struct T1Fault {
   enum class Kind {
-    BadLrc,          // the next block goes out with a wrong check byte
-    WrongSequence,   // the next I-block carries the wrong N(S)
-    RBlock,          // instead of its answer, the card sends an R-block with `value` as error code (0..3)
-    SRequest,        // instead of its answer, the card sends an S-request: `value` is the type (0 RESYNCH, 1 IFS, 2 ABORT, 3 WTX), `inf` its INF byte
-    Silence,         // the card does not answer the next block at all
-    Garbage,         // the card sends these raw bytes instead (`raw`)
+    BadLrc,         // the next block goes out with a wrong check byte
+    WrongSequence,  // the next I-block carries the wrong N(S)
+    RBlock,         // instead of its answer, the card sends an R-block with `value` as error code (0..3)
+    SRequest,  // instead of its answer, the card sends an S-request: `value` is the type (0 RESYNCH, 1 IFS, 2 ABORT, 3
+               // WTX), `inf` its INF byte
+    Silence,   // the card does not answer the next block at all
+    Garbage,   // the card sends these raw bytes instead (`raw`)
   };
   Kind kind = Kind::BadLrc;
   std::uint8_t value = 0;
@@ -67,16 +68,16 @@ struct T1Fault {
 };
 
 struct CardConfig {
-  AtrSpec atr;
-  std::optional<Bytes> atrOverride;   // raw ATR bytes, used as they are (for malformed ATRs)
-  std::uint8_t ifsd = 32;             // what the card assumes of the interface device until told otherwise
-  std::uint32_t fileSize = 1024;      // the one transparent EF (READ/UPDATE BINARY)
+  AtrRecipe atr;
+  std::optional<Bytes> atrOverride;        // raw ATR bytes, used as they are (for malformed ATRs)
+  std::uint8_t ifsd = 32;                  // what the card assumes of the interface device until told otherwise
+  std::uint32_t fileSize = 1024;           // the one transparent EF (READ/UPDATE BINARY)
   std::uint32_t t0NullProcedureBytes = 0;  // NULL procedure bytes before every T=0 answer
 };
 
 // The answer of the T=0 side to one TPDU (CLA INS P1 P2 P3 [data]).
 struct T0Answer {
-  Bytes response;                  // response data followed by SW1 SW2
+  Bytes response;                        // response data followed by SW1 SW2
   std::uint32_t nullProcedureBytes = 0;  // 0x60 bytes the card sends first to ask for more time
 };
 

@@ -1,5 +1,6 @@
 // The USB side of the reader: descriptors, configuration, the port, bulk
-// transfers and frame assembly; cards, faults and what tests read back.
+// transfers and frame assembly. The card slot is reader_slot.cpp, faults
+// and what tests read back reader_faults.cpp.
 #include "emulator/reader/reader.h"
 
 #include <algorithm>
@@ -15,9 +16,11 @@ constexpr std::uint8_t kDeviceDescriptorType = 0x01;
 constexpr std::uint8_t kConfigurationDescriptorType = 0x02;
 
 // What a transfer to a disabled port ends with: the device does not answer.
-constexpr usb::TransferFailure kPortDisabledFailure{STATUS_UNSUCCESSFUL, NTSTATUS_VALUE(0xC0000005)};  // USBD_STATUS_DEV_NOT_RESPONDING
+constexpr usb::TransferFailure kPortDisabledFailure{STATUS_UNSUCCESSFUL,
+                                                    NTSTATUS_VALUE(0xC0000005)};  // USBD_STATUS_DEV_NOT_RESPONDING
 // A transfer to an endpoint the interface does not have is stalled.
-constexpr usb::TransferFailure kNoEndpointFailure{STATUS_UNSUCCESSFUL, NTSTATUS_VALUE(0xC0000004)};  // USBD_STATUS_STALL_PID
+constexpr usb::TransferFailure kNoEndpointFailure{STATUS_UNSUCCESSFUL,
+                                                  NTSTATUS_VALUE(0xC0000004)};  // USBD_STATUS_STALL_PID
 
 usb::OutResult FailedOut(const usb::TransferFailure& failure, DeviceTime now) {
   usb::OutResult r;
@@ -231,180 +234,6 @@ void Reader::Enqueue(QueuedReply reply) {
 void Reader::Log(std::deque<FrameRecord>& log, DeviceTime time, std::span<const std::uint8_t> bytes) {
   if (log.size() >= kLogCapacity) log.pop_front();
   log.push_back(FrameRecord{time, Bytes(bytes.begin(), bytes.end())});
-}
-
-void Reader::InsertCard(std::shared_ptr<Card> card) {
-  {
-    std::lock_guard lock(mu_);
-    PowerDownCard();
-    card_ = std::move(card);
-    if (card_ && config_.activateOnInsert) PowerUpCard(false, std::nullopt);
-  }
-  Wake();
-}
-
-void Reader::RemoveCard() {
-  {
-    std::lock_guard lock(mu_);
-    PowerDownCard();
-    card_.reset();
-  }
-  Wake();
-}
-
-void Reader::RemoveCard(const std::shared_ptr<Card>& card) {
-  {
-    std::lock_guard lock(mu_);
-    if (!card || card_ != card) return;
-    PowerDownCard();
-    card_.reset();
-  }
-  Wake();
-}
-
-std::shared_ptr<Card> Reader::CurrentCard() const {
-  std::lock_guard lock(mu_);
-  return card_;
-}
-
-Bytes Reader::PowerUpCard(bool warm, std::optional<std::uint8_t> parameter) {
-  // A warm reset needs a powered card (ISO/IEC 7816-3 clause 6.2.3); an
-  // unpowered one is activated cold.
-  lastAtr_ = card_->Reset(warm && mode_ != CardFrameMode::None);
-  resetParameter_ = parameter;
-  ++counters_.cardResets;
-  // The host selects T=1 with bit 0 of the reset parameter and never sends a
-  // PPS, so the card stays in its default protocol otherwise: T=0 whenever
-  // its ATR offers it.
-  const bool t1Requested = parameter && (*parameter & 0x01) != 0;
-  mode_ = (AtrOffersT0(lastAtr_) && !t1Requested) ? CardFrameMode::T0 : CardFrameMode::T1;
-  if (transfer_.state == TransferState::Started || transfer_.state == TransferState::Busy) {
-    transfer_.state = TransferState::Failed;
-  }
-  return lastAtr_;
-}
-
-void Reader::PowerDownCard() {
-  if (card_ && mode_ != CardFrameMode::None) card_->PowerOff();
-  mode_ = CardFrameMode::None;
-  if (transfer_.state == TransferState::Started || transfer_.state == TransferState::Busy) {
-    transfer_.state = TransferState::Failed;
-  }
-}
-
-void Reader::ScriptFault(ReplyFault fault) {
-  std::lock_guard lock(mu_);
-  faults_.push_back(std::move(fault));
-}
-
-std::size_t Reader::PendingFaults() const {
-  std::lock_guard lock(mu_);
-  return faults_.size();
-}
-
-void Reader::FailNextBulkOut(usb::TransferFailure failure) {
-  std::lock_guard lock(mu_);
-  failNextOut_ = failure;
-}
-
-void Reader::FailNextBulkIn(usb::TransferFailure failure) {
-  std::lock_guard lock(mu_);
-  failNextIn_ = failure;
-}
-
-void Reader::ReleaseWithheldReply() {
-  bool released = false;
-  {
-    std::lock_guard lock(mu_);
-    released = replies_.ReleaseWithheld();
-  }
-  if (released) Wake();
-}
-
-void Reader::GoSilentFromFrame(std::uint32_t nth) {
-  std::lock_guard lock(mu_);
-  silentFrom_ = nth;
-}
-
-bool Reader::SilentLocked() const { return silentFrom_ != 0 && counters_.framesReceived >= silentFrom_; }
-
-void Reader::DisablePort() {
-  std::lock_guard lock(mu_);
-  portDisabled_ = true;
-}
-
-void Reader::SetZeroLengthWhenIdle(bool enabled) {
-  std::lock_guard lock(mu_);
-  zeroLengthWhenIdle_ = enabled;
-}
-
-std::uint8_t Reader::StatusLocked() const {
-  std::uint8_t status = 0;
-  if (card_) status |= 0x08;
-  if (card_ && mode_ != CardFrameMode::None) status |= 0x10;
-  if (setUp_) status |= 0x20;
-  return status;
-}
-
-std::uint8_t Reader::StatusByte() const {
-  std::lock_guard lock(mu_);
-  return StatusLocked();
-}
-
-CardFrameMode Reader::ProtocolMode() const {
-  std::lock_guard lock(mu_);
-  return mode_;
-}
-
-std::uint8_t Reader::Configuration() const {
-  std::lock_guard lock(mu_);
-  return configuration_;
-}
-
-TransferState Reader::CurrentTransferState() const {
-  std::lock_guard lock(mu_);
-  return transfer_.state;
-}
-
-std::optional<std::uint8_t> Reader::CommandB0Parameter() const {
-  std::lock_guard lock(mu_);
-  return b0Parameter_;
-}
-
-std::optional<std::uint8_t> Reader::CommandD8Parameter() const {
-  std::lock_guard lock(mu_);
-  return d8Parameter_;
-}
-
-std::optional<std::uint8_t> Reader::LastResetParameter() const {
-  std::lock_guard lock(mu_);
-  return resetParameter_;
-}
-
-std::size_t Reader::QueuedReplies() const {
-  std::lock_guard lock(mu_);
-  return replies_.Size();
-}
-
-ReaderCounters Reader::Counters() const {
-  std::lock_guard lock(mu_);
-  return counters_;
-}
-
-std::vector<FrameRecord> Reader::FramesReceived() const {
-  std::lock_guard lock(mu_);
-  return {received_.begin(), received_.end()};
-}
-
-std::vector<FrameRecord> Reader::RepliesSent() const {
-  std::lock_guard lock(mu_);
-  return {sent_.begin(), sent_.end()};
-}
-
-void Reader::ClearLog() {
-  std::lock_guard lock(mu_);
-  received_.clear();
-  sent_.clear();
 }
 
 }  // namespace emu

@@ -1,4 +1,5 @@
-// The clock, the scheduler's waits and the platform's life cycle.
+// The clock and the scheduler's waits (the platform's life cycle and its
+// threads are platform.cpp).
 //
 // In simulated time the clock stands still while any thread that the
 // platform knows is running. When the last of them blocks in a platform wait,
@@ -15,8 +16,6 @@
 namespace kernel::detail {
 namespace {
 
-// 2026-01-01 00:00 UTC in 100-ns units since 1601-01-01.
-constexpr LONGLONG kSimulatedEpoch = 134116992000000000LL;
 // Unix epoch in 100-ns units since 1601-01-01.
 constexpr LONGLONG kUnixEpoch = 116444736000000000LL;
 
@@ -219,126 +218,3 @@ NTSTATUS Scheduler::WaitLocked(std::unique_lock<std::mutex>& held, DISPATCHER_HE
 }
 
 }  // namespace kernel::detail
-
-namespace kernel {
-
-using detail::TheScheduler;
-
-Platform::Platform(ClockMode mode) {
-  detail::Scheduler& s = TheScheduler();
-  {
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (s.running) {
-      std::fprintf(stderr, "KERNEL VERIFIER: a platform is already running in this process\n");
-      std::abort();
-    }
-    s.mode = mode;
-    s.simulatedNow = detail::kSimulatedEpoch;
-    s.running = true;
-  }
-  detail::ResetPool();
-  faults::Clear();
-  faults::PreemptAfterRelease(nullptr, nullptr);
-  detail::RegisterCurrentThread("main", false);
-  detail::StartDpcThread();
-  detail::StartWorkerThreads();
-}
-
-Platform::~Platform() {
-  detail::StopWorkerThreads();
-  detail::StopDpcThread();
-  detail::UnregisterCurrentThread();
-  detail::Scheduler& s = TheScheduler();
-  {
-    std::lock_guard<std::mutex> guard(s.lock);
-    detail::ResetTimersLocked();
-    s.running = false;
-  }
-  detail::ResetIoManager();
-}
-
-ClockMode Platform::Mode() const { return CurrentClockMode(); }
-
-bool PlatformRunning() {
-  detail::Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.running;
-}
-
-ClockMode CurrentClockMode() {
-  detail::Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.mode;
-}
-
-LONGLONG Now() {
-  detail::Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.NowLocked();
-}
-
-std::uint64_t Wakeups() {
-  detail::Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return s.wakeups;
-}
-
-std::uint64_t CallerWakeups() {
-  KTHREAD* self = detail::CurrentThread();
-  detail::Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
-  return self->Wakeups;
-}
-
-void SleepFor(LONGLONG duration) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = -duration;
-  KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-struct SystemThread::State {
-  KEVENT finished;
-};
-
-SystemThread::SystemThread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
-  KeInitializeEvent(&state_->finished, NotificationEvent, FALSE);
-  // Counted before it starts, so that time cannot move on in between.
-  {
-    detail::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.registered++;
-  }
-  thread_ = std::thread([state = state_, name = std::move(name), body = std::move(body)] {
-    KTHREAD* self = detail::CurrentThread();
-    {
-      detail::Scheduler& s = TheScheduler();
-      std::lock_guard<std::mutex> guard(s.lock);
-      self->Name = name;
-      self->Registered = true;
-    }
-    body();
-    KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);
-    detail::UnregisterCurrentThread();
-  });
-}
-
-void SystemThread::Join() {
-  if (!thread_.joinable()) return;
-  KeWaitForSingleObject(&state_->finished, Executive, KernelMode, FALSE, nullptr);
-  thread_.join();
-}
-
-SystemThread::~SystemThread() { Join(); }
-
-std::size_t threads::Waiting() {
-  detail::Scheduler& s = TheScheduler();
-  KTHREAD* self = detail::CurrentThread();
-  std::lock_guard<std::mutex> guard(s.lock);
-  std::size_t waiting = 0;
-  for (const detail::Waiter* w : s.waiters) {
-    if (!w->released && w->thread != self && !w->thread->Service) ++waiting;
-  }
-  return waiting;
-}
-
-}  // namespace kernel

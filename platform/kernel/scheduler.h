@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -30,6 +30,9 @@ struct KTHREAD {
 };
 
 namespace kernel::detail {
+
+// Simulated time starts at 2026-01-01 00:00 UTC, in 100-ns units since 1601-01-01.
+constexpr LONGLONG kSimulatedEpoch = 134116992000000000LL;
 
 constexpr LONGLONG kNoDeadline = INT64_MAX;
 

@@ -5,6 +5,10 @@
 
 #include "platform/kernel/wdm.h"
 
+// The device interface class through which the resource manager finds readers.
+constexpr GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
+    0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
 // Card states that a reader reports in ReaderCapabilities.CurrentState.
 constexpr ULONG SCARD_UNKNOWN = 0;
 constexpr ULONG SCARD_ABSENT = 1;
@@ -105,8 +109,8 @@ constexpr ULONG SCARD_ATTR_ICC_INTERFACE_STATUS = SCARD_ATTR_VALUE(SCARD_CLASS_I
 constexpr ULONG SCARD_ATTR_ATR_STRING = SCARD_ATTR_VALUE(SCARD_CLASS_ICC_STATE, 0x0303);
 constexpr ULONG SCARD_ATTR_DEVICE_UNIT = SCARD_ATTR_VALUE(SCARD_CLASS_SYSTEM, 0x0001);
 
-static_assert(SCARD_ATTR_VENDOR_NAME == 0x10100 && SCARD_ATTR_ATR_STRING == 0x90303 &&
-              SCARD_ATTR_MAXINPUT == 0x7A007 && SCARD_ATTR_DEVICE_UNIT == 0x7FFF0001);
+static_assert(SCARD_ATTR_VENDOR_NAME == 0x10100 && SCARD_ATTR_ATR_STRING == 0x90303 && SCARD_ATTR_MAXINPUT == 0x7A007 &&
+              SCARD_ATTR_DEVICE_UNIT == 0x7FFF0001);
 
 // The header in front of every transmit request and reply: the protocol
 // and the length of the header with any protocol data that follows it.

@@ -11,12 +11,6 @@ namespace {
 
 constexpr ULONG kTagTransfer = PoolTag("UsbT");
 
-LONGLONG NowTime() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart;
-}
-
 void FreeTransfer(Transfer* t) {
   KeCancelTimer(&t->timer);
   KeRemoveQueueDpc(&t->dpc);
@@ -27,8 +21,12 @@ void FreeTransfer(Transfer* t) {
 // Ends a transfer: data into the caller's buffer, the URB's fields, the trace, the request.
 void Finish(Transfer* t) {
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
-  TraceEntry entry{t->in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut, NowTime(), t->endpoint, {},
-                   bulk.TransferBufferLength, t->status};
+  TraceEntry entry{t->in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
+                   NowTime(),
+                   t->endpoint,
+                   {},
+                   bulk.TransferBufferLength,
+                   t->status};
   if (t->in) {
     const ULONG length = static_cast<ULONG>(std::min<std::size_t>(t->data.size(), bulk.TransferBufferLength));
     if (length != 0) RtlCopyMemory(bulk.TransferBuffer, t->data.data(), length);
@@ -222,7 +220,10 @@ NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb) {
     }
     if (refusal != STATUS_SUCCESS) {
       port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
-                        NowTime(), found != nullptr ? found->endpoint : UCHAR{0}, {}, bulk.TransferBufferLength,
+                        NowTime(),
+                        found != nullptr ? found->endpoint : UCHAR{0},
+                        {},
+                        bulk.TransferBufferLength,
                         refusal});
     }
   }

@@ -68,9 +68,18 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb);
 void CancelTransfers(EmulatedPort::State& port, int endpoint, NTSTATUS status, USBD_STATUS usbdStatus);
 void WakeDpc(KDPC* dpc, PVOID context, PVOID, PVOID);
+// Completes a waiting wait-wake request with this status; false when none waits.
+bool EndWaitWake(EmulatedPort::State& port, NTSTATUS status);
 
 inline EmulatedPort::State& PortOf(PDEVICE_OBJECT device) {
   return **static_cast<EmulatedPort::State**>(device->DeviceExtension);
+}
+
+// The system time, in 100-ns units, that the trace records.
+inline LONGLONG NowTime() {
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  return now.QuadPart;
 }
 
 inline NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {

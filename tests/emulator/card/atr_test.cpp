@@ -8,30 +8,30 @@ namespace {
 
 struct AtrCase {
   const char* name;
-  AtrSpec wanted;
+  AtrRecipe wanted;
   Bytes atr;
 };
 
-AtrSpec Offering(bool t0, bool t1) {
-  AtrSpec wanted;
+AtrRecipe Offering(bool t0, bool t1) {
+  AtrRecipe wanted;
   wanted.t0 = t0;
   wanted.t1 = t1;
   return wanted;
 }
 
 TEST(CardBuildAtr, LaysOutInterfaceBytesAndCheckByte) {
-  AtrSpec full = Offering(false, true);
+  AtrRecipe full = Offering(false, true);
   full.ta1 = 0x96;
   full.ta3 = 0xFE;
   full.tb3 = 0x45;
   full.historical = {0x4B, 0x54};
-  AtrSpec t0Group3 = Offering(true, false);
+  AtrRecipe t0Group3 = Offering(true, false);
   t0Group3.ta3 = 0x20;
-  AtrSpec bothTb3 = Offering(true, true);
+  AtrRecipe bothTb3 = Offering(true, true);
   bothTb3.tb3 = 0x45;
-  AtrSpec noTck = Offering(false, true);
+  AtrRecipe noTck = Offering(false, true);
   noTck.tck = false;
-  AtrSpec t0Historical = Offering(true, false);
+  AtrRecipe t0Historical = Offering(true, false);
   t0Historical.ta1 = 0x11;
   t0Historical.historical = {0x41, 0x42};
 
@@ -57,7 +57,7 @@ TEST(CardBuildAtr, LaysOutInterfaceBytesAndCheckByte) {
 }
 
 TEST(CardBuildAtr, KeepsAtMostFifteenHistoricalBytes) {
-  AtrSpec wanted = Offering(true, false);
+  AtrRecipe wanted = Offering(true, false);
   wanted.historical = test::Ramp(16, 0x01);
   const Bytes atr = BuildAtr(wanted);
   ASSERT_EQ(atr.size(), 2u + 15u);

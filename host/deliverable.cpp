@@ -15,7 +15,7 @@ const char* ModelWord(Model model) { return model == Model::Lm5520 ? "lm5520" : 
 std::optional<std::string> RefuseOtherModel(Model model) {
   if (model == BuiltModel()) return std::nullopt;
   const char* configure = model == Model::Lm5520
-                              ? "-DDELIVERABLE=Lm5520p -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake"
+                              ? "-DDELIVERABLE=Lm5520p -DCMAKE_TOOLCHAIN_FILE=scripts/cmake/toolchain-i686.cmake"
                               : "-DDELIVERABLE=Kt2210p";
   return std::string(ModelWord(model)) + " is not in this build, which carries the " + ModelIdentity.DeliverableName +
          " driver; use the readerctl of a build configured with " + configure;

@@ -60,7 +60,7 @@ TEST(ScriptErrors, RefuseTheOtherDeliverableNamingItsBuild) {
                       "readerctl of a build configured with -DDELIVERABLE=Kt2210p"
                     : "line 2: reader: model=lm5520 is not in this build, which carries the Kt2210p driver; use the "
                       "readerctl of a build configured with -DDELIVERABLE=Lm5520p "
-                      "-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake");
+                      "-DCMAKE_TOOLCHAIN_FILE=scripts/cmake/toolchain-i686.cmake");
 }
 
 }  // namespace

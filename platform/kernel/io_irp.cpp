@@ -334,9 +334,16 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
                                   : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       // While its routine runs the request is that driver's: it may keep it
       // (STATUS_MORE_PROCESSING_REQUIRED), complete it again or free it then.
+      // Back from below, it is no longer one the device took and holds
+      // uncompleted: the routine's last act may give back the count a
+      // removal waits for, and the device may be deleted before it returns.
       kernel::detail::SetState(Irp, IrpState::Reclaimed);
+      if (device != nullptr) kernel::detail::SetHolder(Irp, Irp->CurrentLocation, nullptr);
       const NTSTATUS result = routine(device, Irp, context);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        if (device != nullptr) kernel::detail::SetHolder(Irp, Irp->CurrentLocation, device);
+        return;
+      }
       if (kernel::detail::StateOf(Irp) != IrpState::Reclaimed) {
         kernel::verifier::Fail(
             "a completion routine freed or completed the request and then returned a status other than "

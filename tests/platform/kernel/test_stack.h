@@ -73,7 +73,7 @@ class Stack {
   ~Stack() {
     for (std::size_t i = layers_.size(); i-- > 0;) {
       if (layers_[i].lower != nullptr) IoDetachDevice(layers_[i].lower);
-      IoDeleteDevice(layers_[i].device);
+      if (layers_[i].device != nullptr) IoDeleteDevice(layers_[i].device);
       kernel::UnloadDriver(drivers_[i]);
     }
   }

@@ -112,7 +112,7 @@ if [[ ${1:-} != quick ]]; then
   # fault injection and the stress test.
   CC=clang CXX=clang++ TSAN_OPTIONS="halt_on_error=1 exitcode=66" CTEST_WRAP="setarch $(uname -m) -R" \
     run_suite "Kt2210p (x86-64, clang, TSan, concurrent suites)" "$out/kt2210p-tsan" -DDELIVERABLE=Kt2210p \
-    -DREADER_SANITIZE=thread "-DREADER_TEST_DIRS=fixture;kernel;usb;reader;tracking;dispatch;host;faults;stress"
+    -DREADER_SANITIZE=thread "-DREADER_TEST_DIRS=platform/kernel;platform/usb;driver/reader;driver/tracking;driver/dispatch;host;driver/faults;driver/stress"
   run_fuzz
 fi
 

@@ -5,7 +5,7 @@
 #include "driver/reader/reader_lock.h"
 #include "driver/tracking/card_tracking.h"
 
-NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardEject(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   const PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
   *SmartcardExtension->IoRequest.Information = 0;

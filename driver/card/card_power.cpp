@@ -89,7 +89,7 @@ NTSTATUS RecordPowerDown(DeviceContext* Context, PDEVICE_OBJECT Device) {
 
 }  // namespace
 
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   const PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
   *SmartcardExtension->IoRequest.Information = 0;

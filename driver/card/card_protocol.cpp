@@ -48,7 +48,7 @@ ULONG SelectProtocol(ULONG ProtocolMask, ULONG Supported, BOOLEAN ReaderPicksPro
   return SCARD_PROTOCOL_UNDEFINED;
 }
 
-NTSTATUS CardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   const PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
   auto& request = SmartcardExtension->IoRequest;

@@ -7,10 +7,10 @@
 #include "platform/smclib/smclib.h"
 
 // RDF_CARD_POWER: cold and warm reset with the ATR, and power down (driver/card/card_power.cpp).
-NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 // RDF_TRANSMIT: one command APDU to the card and its response (driver/card/transmit.cpp).
-NTSTATUS CardTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 // RDF_SET_PROTOCOL: records T=1 or T=0 for the reset card (driver/card/card_protocol.cpp).
-NTSTATUS CardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 // RDF_CARD_EJECT (driver/card/card_eject.cpp).
-NTSTATUS CardEject(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardEject(PSMARTCARD_EXTENSION SmartcardExtension);

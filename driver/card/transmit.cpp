@@ -34,7 +34,7 @@ NTSTATUS TransmitBySelectedProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ULO
 
 }  // namespace
 
-NTSTATUS CardTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   auto& io = SmartcardExtension->IoRequest;
   if (io.RequestBufferLength < TransmitHeaderLength) return STATUS_INVALID_DEVICE_REQUEST;
   *io.Information = 0;

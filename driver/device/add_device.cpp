@@ -7,7 +7,7 @@
 #include "driver/device/teardown.h"
 #include "driver/tracking/presence_poll.h"
 
-NTSTATUS ForwardAndWaitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI ForwardAndWaitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
@@ -36,7 +36,7 @@ NTSTATUS QueryDeviceCapabilities(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_CA
   return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = CreateReaderDevice(DriverObject, PhysicalDeviceObject, &device);
   if (NT_SUCCESS(status)) {

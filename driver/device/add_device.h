@@ -12,7 +12,7 @@
 // STATUS_SUCCESS. A device that fails here leaves nothing behind: its
 // buffers, the library's data, its interface name and unit number are given
 // back and the device object is deleted.
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Creates and fills the device. Returns IoRegisterDeviceInterface's status
 // when everything before it succeeded, else the first failure:
@@ -31,4 +31,4 @@ NTSTATUS QueryDeviceCapabilities(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_CA
 
 // A completion routine that signals the event Context points to and keeps
 // the request (STATUS_MORE_PROCESSING_REQUIRED) for the thread waiting on it.
-NTSTATUS ForwardAndWaitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ForwardAndWaitComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -4,7 +4,7 @@
 // DeviceContext pointer; the driver's own fields follow.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 #include "driver/public/driver.h"
 #include "platform/kernel/wdm.h"
@@ -12,9 +12,9 @@
 #include "platform/usb/usb.h"
 
 // The codes the driver writes to the event log with SmartcardLogError.
-constexpr NTSTATUS EventCodeNoMemory = NTSTATUS_VALUE(0xC0100003);
-constexpr NTSTATUS EventCodeStartFailed = NTSTATUS_VALUE(0xC0100002);
-constexpr NTSTATUS EventCodeFirmwareTooOld = NTSTATUS_VALUE(0x80100007);
+constexpr NTSTATUS EventCodeNoMemory = static_cast<NTSTATUS>(0xC0100003);
+constexpr NTSTATUS EventCodeStartFailed = static_cast<NTSTATUS>(0xC0100002);
+constexpr NTSTATUS EventCodeFirmwareTooOld = static_cast<NTSTATUS>(0x80100007);
 
 constexpr ULONG ExchangeBufferSize = 0x10400;
 constexpr ULONG AtrBufferSize = 512;

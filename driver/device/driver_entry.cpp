@@ -11,7 +11,7 @@
 #include "driver/dispatch/power.h"
 #include "driver/tracking/card_tracking.h"
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
   InterlockedExchange(&ReaderUnitCounter, 0);
   // Every other major function stays with the platform's default handler,
@@ -28,9 +28,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
   return STATUS_SUCCESS;
 }
 
-void UnloadDriver(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
+void NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // No remove lock and no state test: system-control requests pass down in
   // every state, before start and after a query-remove too.
   IoIncrement(DeviceObject);

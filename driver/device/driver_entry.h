@@ -5,6 +5,6 @@
 #include "driver/public/driver.h"
 
 // Nothing to do: every device's resources go with its removal.
-void UnloadDriver(PDRIVER_OBJECT DriverObject);
+void NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject);
 // IRP_MJ_SYSTEM_CONTROL: passed to the lower driver in every state.
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

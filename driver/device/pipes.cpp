@@ -44,7 +44,7 @@ ULONG PipeNumberFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName)
   return number;
 }
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   IoIncrement(DeviceObject);
   NTSTATUS status = STATUS_SUCCESS;
@@ -77,7 +77,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   IoIncrement(DeviceObject);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;

@@ -25,8 +25,8 @@ ULONG PipeNumberFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName)
 // - STATUS_INSUFFICIENT_RESOURCES when the interface has no pipe of that number;
 // - STATUS_DEVICE_REMOVED when removal refuses the remove lock (a pipe named
 //   then stays marked until removal aborts it).
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // IRP_MJ_CLOSE: clears the mark of the pipe the handle named and gives back
 // the handle's remove lock. Always STATUS_SUCCESS.
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -9,7 +9,7 @@
 // library's remove lock while it is handled; a request that finds removal
 // under way is completed with the remove lock's refusal. Returns the status
 // the request was completed with, or the lower driver's.
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Configures the device (the first time by reading its descriptors, after a
 // stop or a failed start by selecting the kept configuration again), marks it

@@ -43,7 +43,7 @@ NTSTATUS CompletePnp(PIRP Irp, NTSTATUS Status) {
   return Status;
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   const UCHAR minorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
   IoIncrement(DeviceObject);

@@ -1,7 +1,7 @@
 // The reader's identity, static capabilities and reader functions.
 #include "driver/device/reader_identity.h"
 
-#include <cstring>
+#include <string.h>
 
 #include "driver/card/reader_functions.h"
 #include "driver/reader/vendor_ioctl.h"
@@ -22,7 +22,7 @@ constexpr ULONG MaximumDataRate = 115200;
 
 // The text with its terminating zero, as the resource manager reads it.
 void SetAttributeString(SCARD_ATTR_STRING* Attribute, const char* Text) {
-  SIZE_T length = std::strlen(Text) + 1;
+  SIZE_T length = strlen(Text) + 1;
   if (length > sizeof(Attribute->Buffer)) length = sizeof(Attribute->Buffer);
   RtlZeroMemory(Attribute->Buffer, sizeof(Attribute->Buffer));
   RtlCopyMemory(Attribute->Buffer, Text, length);

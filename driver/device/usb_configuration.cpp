@@ -17,7 +17,7 @@ PUCHAR AllocatePipeOpenFlags(ULONG Pipes) {
 // The interface record the bus driver filled in must still describe the
 // pipes it was given: the copy and the pipe marks are sized by them.
 BOOLEAN InterfaceRecordSound(const USBD_INTERFACE_INFORMATION& Interface, ULONG Pipes) {
-  return Interface.NumberOfPipes == Pipes && Interface.Length == UsbdInterfaceInformationSize(Pipes) ? TRUE : FALSE;
+  return Interface.NumberOfPipes == Pipes && Interface.Length == GET_USBD_INTERFACE_SIZE(Pipes) ? TRUE : FALSE;
 }
 
 }  // namespace

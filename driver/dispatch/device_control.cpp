@@ -40,7 +40,7 @@ NTSTATUS WaitForPresencePoll(PDEVICE_OBJECT DeviceObject) {
   return result;
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
   if (!IsServedControlCode(code)) {
     Irp->IoStatus.Status = STATUS_SUCCESS;

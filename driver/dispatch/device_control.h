@@ -22,4 +22,4 @@ NTSTATUS WaitForPresencePoll(PDEVICE_OBJECT DeviceObject);
 // the gate (STATUS_DEVICE_BUSY, STATUS_DELETE_PENDING, STATUS_DEVICE_REMOVED
 // when refused, information 0) and go to SmartcardDeviceControl, whose status
 // is returned; a waiting tracking request stays with the library.
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

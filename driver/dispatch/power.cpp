@@ -99,7 +99,7 @@ DEVICE_POWER_STATE DeviceStateForSystemState(const DEVICE_CAPABILITIES& Capabili
   return mapped >= PowerDeviceD0 && mapped <= PowerDeviceD3 ? mapped : PowerDeviceD3;
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceContext* context = GetDeviceContext(DeviceObject);
   IoIncrement(DeviceObject);
   NTSTATUS status = SmartcardAcquireRemoveLock(&context->SmartcardExtension);
@@ -125,8 +125,8 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                          PIO_STATUS_BLOCK IoStatus) {
+void NTAPI PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                                PIO_STATUS_BLOCK IoStatus) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(MinorFunction);
   UNREFERENCED_PARAMETER(PowerState);
@@ -134,7 +134,7 @@ void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
   KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
 }
 
-NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   auto context = static_cast<DeviceContext*>(Context);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   PoSetPowerState(DeviceObject, DevicePowerState, IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
@@ -149,7 +149,7 @@ NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   auto context = static_cast<DeviceContext*>(Context);
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState == PowerSystemWorking) {

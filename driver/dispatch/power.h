@@ -12,17 +12,17 @@
 constexpr LONGLONG DevicePowerRequestWait = -50'000'000;
 
 // IRP_MJ_POWER.
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The callback of PoRequestPowerIrp: Context is the event to signal.
-void PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
-                          PIO_STATUS_BLOCK IoStatus);
+void NTAPI PowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                                PIO_STATUS_BLOCK IoStatus);
 // Completion routine of a device power request to D0; Context is the
 // DeviceContext. It gives back the request's I/O count and remove lock, last.
-NTSTATUS DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DeviceD0Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Completion routine of every system power request; Context is the
 // DeviceContext. It gives back the request's I/O count, last.
-NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The card check on the way to D3: asks the reader for its status and
 // reports the card (present when bits 0x20 and 0x08 are both set), which

@@ -7,10 +7,11 @@
 #include "driver/models/model.h"
 #include "platform/kernel/wdm.h"
 
-// Every pool block the driver allocates carries this tag.
-constexpr ULONG DriverPoolTag = PoolTag("TQM9");
+// Every pool block the driver allocates carries the tag "TQM9". The
+// platform reads a tag as four characters in memory order, 'T' first.
+constexpr ULONG DriverPoolTag = 'T' | ('Q' << 8) | ('M' << 16) | ('9' << 24);
 
 // Fills the dispatch table (create, close, cleanup, device control, system
 // control, power, Plug and Play), names AddDevice and the unload routine,
 // and resets the reader unit counter. Always STATUS_SUCCESS.
-NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

@@ -34,7 +34,7 @@ BOOLEAN IsDeviceUsable(PDEVICE_OBJECT DeviceObject) {
 
 PUSBD_PIPE_INFORMATION SelectBulkPipe(PUSBD_INTERFACE_INFORMATION Interface, BOOLEAN Read) {
   if (Interface == nullptr || Interface->NumberOfPipes < BulkPipesNeeded ||
-      Interface->Length < UsbdInterfaceInformationSize(BulkPipesNeeded)) {
+      Interface->Length < GET_USBD_INTERFACE_SIZE(BulkPipesNeeded)) {
     return nullptr;
   }
   PUSBD_PIPE_INFORMATION first = &Interface->Pipes[0];

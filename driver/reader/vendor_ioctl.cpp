@@ -71,7 +71,7 @@ NTSTATUS RunStatusByteCommand(PDEVICE_OBJECT device, DeviceContext* context, ULO
 
 }  // namespace
 
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   PDEVICE_OBJECT device = SmartcardExtension->OsData->DeviceObject;
   PIRP irp = SmartcardExtension->OsData->CurrentIrp;

@@ -16,7 +16,7 @@
 //   its status bytes; STATUS_BUFFER_TOO_SMALL for a descriptor output too short;
 // - the status of PassThroughFrame, ResetPortIfDisabled or the reader
 //   command otherwise (an error status with information 0).
-NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Sends a complete reader frame from the application and returns the
 // complete reply frame. New generation: address byte 0x12 only; the driver

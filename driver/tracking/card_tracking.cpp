@@ -22,7 +22,7 @@ void CompleteTrackingRequest(PIRP Irp, NTSTATUS Status) {
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   DeviceContext* context = CONTAINING_RECORD(SmartcardExtension, DeviceContext, SmartcardExtension);
   const PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
   PIRP cancelled = nullptr;
@@ -50,7 +50,7 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_PENDING;
 }
 
-void CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+void NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const PSMARTCARD_OS_DATA osData = GetDeviceContext(DeviceObject)->SmartcardExtension.OsData;
   // Only the request in the slot carries this routine.
   TakeTrackingRequestLocked(osData, Irp);
@@ -72,7 +72,7 @@ void CompleteTrackingAtRemoval(DeviceContext* Context) {
   KeReleaseSpinLock(&osData->SpinLock, osIrql);
 }
 
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const PSMARTCARD_OS_DATA osData = GetDeviceContext(DeviceObject)->SmartcardExtension.OsData;
   if (osData != nullptr) {
     KIRQL irql;

@@ -16,7 +16,7 @@
 
 // RDF_CARD_TRACKING: makes the waiting request cancellable and arms the
 // poll; STATUS_PENDING (the request stays in the library's slot).
-NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Whether SetCardState completes a waiting request: not when told to leave it
 // alone, and not when there was no card before and there is none now.
@@ -31,7 +31,7 @@ void SetCardState(DeviceContext* Context, UCHAR Present, UCHAR SuppressCompletio
 
 // The cancel routine of the waiting request: called by the I/O manager with
 // the cancel spin lock held, which it releases.
-void CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void NTAPI CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Removal: a tracking request still waiting is completed with
 // STATUS_SUCCESS, under OsData->SpinLock and the cancel spin lock as
@@ -41,4 +41,4 @@ void CompleteTrackingAtRemoval(DeviceContext* Context);
 
 // IRP_MJ_CLEANUP: cancels the device's waiting tracking request, whichever
 // handle is cleaned up, and completes the cleanup request with STATUS_SUCCESS.
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);

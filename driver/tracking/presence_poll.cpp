@@ -87,7 +87,7 @@ void StopPresencePoll(DeviceContext* Context) {
   if (stillArmed) KeFlushQueuedDpcs();
 }
 
-void PresencePollDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+void NTAPI PresencePollDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   const auto device = static_cast<PDEVICE_OBJECT>(DeferredContext);
   DeviceContext* context = GetDeviceContext(device);
   const PWORK_QUEUE_ITEM item = context->PollWorkItem;
@@ -98,7 +98,7 @@ void PresencePollDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   ExQueueWorkItem(item, CriticalWorkQueue);
 }
 
-void PresencePollWork(PVOID Parameter) {
+void NTAPI PresencePollWork(PVOID Parameter) {
   const auto device = static_cast<PDEVICE_OBJECT>(Parameter);
   DeviceContext* context = GetDeviceContext(device);
   DisarmPresencePoll(context);

@@ -62,10 +62,10 @@ void StopPresencePoll(DeviceContext* Context);
 
 // The DPC routine of PollTimer; DeferredContext is the device object. It
 // never waits and allocates nothing.
-void PresencePollDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+void NTAPI PresencePollDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // The work routine; Parameter is the device object. PASSIVE_LEVEL.
-void PresencePollWork(PVOID Parameter);
+void NTAPI PresencePollWork(PVOID Parameter);
 
 // The work routine's first step: TimerArmed back to 0, so the routine may
 // arm the timer again.

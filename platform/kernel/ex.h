@@ -20,7 +20,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 };
 
-using PWORKER_THREAD_ROUTINE = void (*)(PVOID Parameter);
+using PWORKER_THREAD_ROUTINE = void (NTAPI *)(PVOID Parameter);
 
 struct WORK_QUEUE_ITEM {
   LIST_ENTRY List;
@@ -28,12 +28,6 @@ struct WORK_QUEUE_ITEM {
   volatile PVOID Parameter;
 };
 using PWORK_QUEUE_ITEM = WORK_QUEUE_ITEM*;
-
-#if defined(__x86_64__)
-static_assert(sizeof(WORK_QUEUE_ITEM) == 32);
-#else
-static_assert(sizeof(WORK_QUEUE_ITEM) == 16);
-#endif
 
 inline void ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter) {
   Item->WorkerRoutine = Routine;

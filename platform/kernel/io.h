@@ -91,12 +91,12 @@ struct IO_STATUS_BLOCK {
 };
 using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
 
-using PDRIVER_DISPATCH = NTSTATUS (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-using PDRIVER_ADD_DEVICE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-using PDRIVER_UNLOAD = void (*)(PDRIVER_OBJECT DriverObject);
-using PDRIVER_CANCEL = void (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-using PIO_COMPLETION_ROUTINE = NTSTATUS (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+using PDRIVER_DISPATCH = NTSTATUS (NTAPI *)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+using PDRIVER_ADD_DEVICE = NTSTATUS (NTAPI *)(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+using PDRIVER_UNLOAD = void (NTAPI *)(PDRIVER_OBJECT DriverObject);
+using PDRIVER_CANCEL = void (NTAPI *)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+using PIO_COMPLETION_ROUTINE = NTSTATUS (NTAPI *)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+using PDRIVER_INITIALIZE = NTSTATUS (NTAPI *)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 enum DEVICE_RELATION_TYPE { BusRelations, EjectionRelations, PowerRelations, RemovalRelations, TargetDeviceRelation };
 

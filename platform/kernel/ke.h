@@ -42,7 +42,7 @@ using PRKEVENT = KEVENT*;
 
 struct KDPC;
 using PKDPC = KDPC*;
-using PKDEFERRED_ROUTINE = void (*)(KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+using PKDEFERRED_ROUTINE = void (NTAPI *)(KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                     PVOID SystemArgument2);
 
 struct KDPC {
@@ -76,11 +76,16 @@ using PKTHREAD = KTHREAD*;
 using PETHREAD = KTHREAD*;
 using PRKTHREAD = KTHREAD*;
 
-#if defined(__x86_64__)
-static_assert(sizeof(KEVENT) == 24 && sizeof(KDPC) == 64 && sizeof(KTIMER) == 64);
-#else
-static_assert(sizeof(KEVENT) == 16 && sizeof(KDPC) == 32 && sizeof(KTIMER) == 40);
-#endif
+// A mutex object. The stand-in makes no mutex calls; records carry it.
+struct KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  PKTHREAD OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+};
+using KMUTEX = KMUTANT;
+using PKMUTEX = KMUTEX*;
 
 // IRQL of the calling thread.
 KIRQL KeGetCurrentIrql();

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The platform's calling convention for its own routines and for the
+// driver routines it calls back: __stdcall on 32-bit x86. Nothing in user
+// mode calls the driver with it, so it is empty here; the kernel images get
+// the real one, and there a routine declared without it does not compile.
 #define NTAPI
 #define IN
 #define OUT
@@ -43,9 +47,6 @@ using KPRIORITY = LONG;
 
 constexpr BOOLEAN TRUE = 1;
 constexpr BOOLEAN FALSE = 0;
-
-static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(USHORT) == 2 && sizeof(WCHAR) == 2);
-static_assert(sizeof(ULONG_PTR) == sizeof(void*));
 
 // Status values are success-class when their top bit is clear: STATUS_TIMEOUT
 // (0x102) and STATUS_PENDING (0x103) are successes, warnings (0x8...) are not.
@@ -107,10 +108,3 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define FIELD_OFFSET(type, field) offsetof(type, field)
 #define CONTAINING_RECORD(address, type, field) \
   (reinterpret_cast<type*>(reinterpret_cast<PCHAR>(address) - offsetof(type, field)))
-
-#if defined(__x86_64__)
-static_assert(sizeof(UNICODE_STRING) == 16 && sizeof(LIST_ENTRY) == 16);
-#else
-static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(LIST_ENTRY) == 8);
-#endif
-static_assert(sizeof(LARGE_INTEGER) == 8 && alignof(LARGE_INTEGER) == 8);

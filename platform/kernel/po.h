@@ -3,7 +3,7 @@
 
 #include "platform/kernel/io.h"
 
-using PREQUEST_POWER_COMPLETE = void (*)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+using PREQUEST_POWER_COMPLETE = void (NTAPI *)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 // Sends a power request of its own to the top of the stack of the given

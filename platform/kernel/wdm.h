@@ -9,3 +9,6 @@
 #include "platform/kernel/po.h"
 #include "platform/kernel/power_types.h"
 #include "platform/kernel/rtl.h"
+
+// The published sizes, held against the records above.
+#include "platform/kernel/layout.h"

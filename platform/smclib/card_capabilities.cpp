@@ -182,7 +182,7 @@ bool ParseAtr(UCHAR (&atr)[kAtrCapacity], ULONG length, ParsedAtr& parsed) {
 
 }  // namespace
 
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
   // Walk a copy, so that a malformed ATR changes nothing.
   ParsedAtr parsed{card, false};

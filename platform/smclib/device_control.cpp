@@ -49,7 +49,7 @@ LONGLONG SystemTime() {
 
 void SetIoRequest(PSMARTCARD_EXTENSION extension, PUCHAR requestBuffer, ULONG requestLength, PUCHAR replyBuffer,
                   ULONG replyLength) {
-  PSMARTCARD_OS_DATA osData = extension->OsData;
+  SMARTCARD_LIBRARY_DATA* osData = LibraryData(extension);
   osData->ReplyLength = 0;
   extension->IoRequest.Information = &osData->ReplyLength;
   extension->IoRequest.RequestBuffer = requestBuffer;
@@ -87,7 +87,7 @@ NTSTATUS ServeThroughBuffers(PSMARTCARD_EXTENSION extension, const Request& requ
     return status;
   }
   // The count comes from the reader function; never copy past what it was given.
-  ULONG length = extension->OsData->ReplyLength;
+  ULONG length = LibraryData(extension)->ReplyLength;
   if (length > replyRoom) length = replyRoom;
   if (length != 0) std::memcpy(request.buffer, libraryReply.Buffer, length);
   libraryReply.BufferLength = length;
@@ -131,7 +131,7 @@ NTSTATUS ServeTransmit(PSMARTCARD_EXTENSION extension, const Request& request) {
   const LONGLONG start = SystemTime();
   ULONG replyLength = 0;
   const NTSTATUS status = ServeThroughBuffers(extension, request, RDF_TRANSMIT, &replyLength);
-  PERF_INFO& performance = extension->OsData->Performance;
+  PERF_INFO& performance = LibraryData(extension)->Performance;
   performance.NumTransmissions++;
   performance.BytesSent += request.inputLength - static_cast<ULONG>(sizeof(SCARD_IO_REQUEST));
   if (replyLength > sizeof(SCARD_IO_REQUEST)) {
@@ -154,7 +154,7 @@ NTSTATUS ServeVendor(PSMARTCARD_EXTENSION extension, const Request& request) {
   // A vendor function reports its count in the request, as the platform's
   // do, or through IoRequest.Information like the other reader functions.
   ULONG_PTR information = request.irp->IoStatus.Information;
-  if (information == 0) information = extension->OsData->ReplyLength;
+  if (information == 0) information = LibraryData(extension)->ReplyLength;
   if (information > request.outputLength) information = request.outputLength;
   return CompleteRequest(request.irp, status, information);
 }
@@ -176,7 +176,7 @@ NTSTATUS AnswerAttribute(PSMARTCARD_EXTENSION extension, const Request& request)
 
 NTSTATUS AnswerPerformance(PSMARTCARD_EXTENSION extension, const Request& request) {
   if (request.outputLength < sizeof(PERF_INFO)) return CompleteRequest(request.irp, STATUS_BUFFER_TOO_SMALL, 0);
-  std::memcpy(request.buffer, &extension->OsData->Performance, sizeof(PERF_INFO));
+  std::memcpy(request.buffer, &LibraryData(extension)->Performance, sizeof(PERF_INFO));
   return CompleteRequest(request.irp, STATUS_SUCCESS, sizeof(PERF_INFO));
 }
 
@@ -233,7 +233,7 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION extension, const Request& request) {
 
 }  // namespace
 
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
   if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) {
     return CompleteRequest(Irp, STATUS_INVALID_DEVICE_STATE, 0);
   }
@@ -248,7 +248,7 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
     return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
 
-  PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
+  SMARTCARD_LIBRARY_DATA* osData = LibraryData(SmartcardExtension);
   KeWaitForSingleObject(&osData->RequestGate, Executive, KernelMode, FALSE, nullptr);
   const NTSTATUS status = Serve(SmartcardExtension, request);
   KeSetEvent(&osData->RequestGate, IO_NO_INCREMENT, FALSE);

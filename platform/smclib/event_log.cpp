@@ -34,7 +34,7 @@ void ClearEventLog() {
 
 }  // namespace smclib
 
-void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
+VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
   // The log holds no insertion strings or dump data: nobody who reads it
   // here needs them.
   UNREFERENCED_PARAMETER(Insertion);

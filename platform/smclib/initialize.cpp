@@ -3,7 +3,7 @@
 #include <new>
 
 #include "platform/kernel/platform.h"
-#include "platform/smclib/smclib.h"
+#include "platform/smclib/library.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void FreeBuffers(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 }  // namespace
 
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS planned;
   if (kernel::faults::Take("SmartcardInitialize", &planned)) return planned;
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
@@ -37,9 +37,9 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   SMARTCARD_REPLY& reply = SmartcardExtension->SmartcardReply;
   if (request.BufferSize > MAX_BUFFER_SIZE || reply.BufferSize > MAX_BUFFER_SIZE) return STATUS_INVALID_PARAMETER;
 
-  void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(SMARTCARD_OS_DATA), SmartcardLibraryPoolTag);
+  void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(SMARTCARD_LIBRARY_DATA), SmartcardLibraryPoolTag);
   if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  auto osData = new (block) SMARTCARD_OS_DATA{};
+  auto osData = new (block) SMARTCARD_LIBRARY_DATA{};
 
   request.BufferSize = EffectiveSize(request.BufferSize);
   reply.BufferSize = EffectiveSize(reply.BufferSize);
@@ -65,7 +65,7 @@ NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) return;
   PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
 

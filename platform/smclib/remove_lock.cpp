@@ -2,7 +2,7 @@
 // a count of holders that starts at 1 (the device's own reference), a flag
 // that refuses new holders once removal has begun, and an event that the
 // last release signals.
-#include "platform/smclib/smclib.h"
+#include "platform/smclib/library.h"
 
 namespace {
 
@@ -12,8 +12,8 @@ void Release(SMARTCARD_REMOVE_LOCK& lock) {
 
 }  // namespace
 
-NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
-  SMARTCARD_REMOVE_LOCK& lock = SmartcardExtension->OsData->RemoveLock;
+NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SMARTCARD_REMOVE_LOCK& lock = LibraryData(SmartcardExtension)->RemoveLock;
   InterlockedIncrement(&lock.Count);
   // Counted first and tested after, so that a removal that begins in
   // between either sees this holder or is seen by it.
@@ -24,12 +24,12 @@ NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
   return STATUS_SUCCESS;
 }
 
-void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
-  Release(SmartcardExtension->OsData->RemoveLock);
+VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  Release(LibraryData(SmartcardExtension)->RemoveLock);
 }
 
-void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
-  SMARTCARD_REMOVE_LOCK& lock = SmartcardExtension->OsData->RemoveLock;
+VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
+  SMARTCARD_REMOVE_LOCK& lock = LibraryData(SmartcardExtension)->RemoveLock;
   InterlockedExchange(&lock.Removed, 1);
   Release(lock);
   KeWaitForSingleObject(&lock.RemoveEvent, Executive, KernelMode, FALSE, nullptr);

@@ -2,7 +2,7 @@
 // decoded request and the pieces that answer it.
 #pragma once
 
-#include "platform/smclib/smclib.h"
+#include "platform/smclib/library.h"
 
 namespace smclib::detail {
 

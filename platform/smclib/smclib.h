@@ -1,6 +1,9 @@
-// The smart-card driver library's shared record, SMARTCARD_EXTENSION, and
-// the records inside it, laid out as the platform's smclib.h publishes them
-// for each processor, with the library calls a reader driver makes.
+// The smart-card driver library as a reader driver sees it: the shared
+// record SMARTCARD_EXTENSION and the records inside it, laid out as the
+// platform's smclib.h publishes them for each processor, and the library
+// calls the driver makes. Neither MinGW-w64 nor Wine ships this header, so
+// the kernel images are built against this one too; the library stand-in's
+// own workings are in library.h.
 //
 // A reader driver owns the extension (it is the head of its device
 // extension), fills its identity, capabilities and reader functions, and the
@@ -11,7 +14,6 @@
 #include "platform/smclib/winsmcrd.h"
 
 constexpr ULONG SMCLIB_VERSION = 0x150;
-constexpr ULONG MAXIMUM_ATTR_STRING_LENGTH = 32;
 
 // Slots of the reader-function table.
 constexpr ULONG RDF_CARD_POWER = 0;
@@ -203,7 +205,8 @@ using PT1_DATA = T1_DATA*;
 struct SMARTCARD_EXTENSION {
   ULONG Version;
   VENDOR_ATTR VendorAttr;
-  NTSTATUS (*ReaderFunction[RDF_SLOT_COUNT])(PSMARTCARD_EXTENSION SmartcardExtension);
+  // The library calls these as the platform calls a driver: NTAPI.
+  NTSTATUS(NTAPI* ReaderFunction[RDF_SLOT_COUNT])(PSMARTCARD_EXTENSION SmartcardExtension);
   SCARD_CARD_CAPABILITIES CardCapabilities;
   ULONG LastError;
   // The caller's data of the request in progress, set by the library before
@@ -237,70 +240,45 @@ struct PERF_INFO {
   ULONG BytesReceived;
   LARGE_INTEGER IoTickCount;
 };
-static_assert(sizeof(PERF_INFO) == 24);
 
-// An IO_REMOVE_LOCK of the library's own: SmartcardInitialize takes the
-// first reference, removal gives it back and waits for the others.
-struct SMARTCARD_REMOVE_LOCK {
-  volatile LONG Count;
-  volatile LONG Removed;
-  KEVENT RemoveEvent;
-};
-
-// The library's per-device data. DeviceObject is the reader's device object
-// (the driver stores it after SmartcardInitialize); CurrentIrp is the request
-// being served; NotificationIrp a waiting card-tracking request; SpinLock
-// guards NotificationIrp and the card state change that completes it.
-// The members after SpinLock are the library's alone.
+// The head of the library's per-device data, as published. DeviceObject is
+// the reader's device object (the driver stores it after
+// SmartcardInitialize); CurrentIrp is the request being served;
+// NotificationIrp a waiting card-tracking request; SpinLock guards
+// NotificationIrp and the card state change that completes it. Mutex and
+// whatever follows SpinLock are the library's alone.
 struct SMARTCARD_OS_DATA {
   PSMARTCARD_EXTENSION SmartcardExtension;
   PDEVICE_OBJECT DeviceObject;
   PIRP CurrentIrp;
   PIRP NotificationIrp;
+  KMUTEX Mutex;
   KSPIN_LOCK SpinLock;
-  // Serves one request at a time: IoRequest and the minor code are shared
-  // by all of them. A synchronization event that is signalled while free.
-  KEVENT RequestGate;
-  SMARTCARD_REMOVE_LOCK RemoveLock;
-  // What IoRequest.Information points at while a reader function runs.
-  ULONG ReplyLength;
-  PERF_INFO Performance;
 };
 
-// Every pool block the library allocates carries this tag.
-constexpr ULONG SmartcardLibraryPoolTag = PoolTag("SCLB");
-
-// The oldest extension layout the library accepts in Version.
-constexpr ULONG SMCLIB_VERSION_REQUIRED = 0x100;
-// Request and reply buffers: a smaller size given by the driver is raised
-// to the minimum (a short APDU with its header fits), a larger one than
-// the maximum is refused.
-constexpr ULONG MIN_BUFFER_SIZE = 288;
-constexpr ULONG MAX_BUFFER_SIZE = 0x20000;
-
-// The card's answer-to-reset could not be used.
-constexpr NTSTATUS STATUS_UNRECOGNIZED_MEDIA = NTSTATUS_VALUE(0xC0000014);
+// The library's calls: C names, and the platform's calling convention.
+extern "C" {
 
 // Checks Version, allocates OsData with the request and reply buffers of the
 // sizes the driver set, and takes the remove lock's first reference.
 // STATUS_SUCCESS; STATUS_INVALID_PARAMETER (no extension, or a buffer size
-// above MAX_BUFFER_SIZE); STATUS_UNSUCCESSFUL (Version outside
-// SMCLIB_VERSION_REQUIRED..SMCLIB_VERSION); STATUS_INVALID_DEVICE_STATE
+// above the library's maximum); STATUS_UNSUCCESSFUL (Version older than the
+// library takes, or newer than SMCLIB_VERSION); STATUS_INVALID_DEVICE_STATE
 // (OsData already exists); STATUS_INSUFFICIENT_RESOURCES. On failure
 // nothing stays allocated and OsData is null.
-NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
 // Frees what SmartcardInitialize allocated; OsData is null afterwards. A
 // tracking request still waiting is completed with STATUS_CANCELLED.
-void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // STATUS_SUCCESS until SmartcardReleaseRemoveLockAndWait has begun,
 // STATUS_DELETE_PENDING after it.
-NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
-void SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
 // Gives back SmartcardInitialize's reference, refuses every acquisition
 // from now on, and returns once every other holder has released the lock.
 // Waits at PASSIVE_LEVEL.
-void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Serves one smart-card device-control request: decodes it, calls the
 // reader function of its slot and completes it with the status returned,
@@ -334,7 +312,7 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 //   CardCapabilities.Protocol.Selected. A refused transmit reaches no
 //   reader function.
 // Otherwise the status is the reader function's.
-NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
+NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 
 // Derives the card capabilities from CardCapabilities.ATR (ISO/IEC 7816-3
 // clause 8) and moves a present card on to SCARD_NEGOTIABLE, or to
@@ -342,8 +320,12 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
 // STATUS_SUCCESS, or STATUS_UNRECOGNIZED_MEDIA for an ATR that is malformed
 // (too short, running past its length, wrong TCK) or names a specific
 // protocol other than T=0 and T=1; then nothing is changed.
-NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Writes one entry to the system event log. Insertion and DumpData are
 // kept as the platform's call has them.
-void SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
+VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData);
+
+}  // extern "C"
+
+#include "platform/smclib/layout.h"

@@ -26,7 +26,7 @@ bool TakeBack(PSMARTCARD_OS_DATA osData, PIRP irp) {
 }  // namespace
 
 NTSTATUS ServeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, const Request& request) {
-  PSMARTCARD_OS_DATA osData = SmartcardExtension->OsData;
+  SMARTCARD_LIBRARY_DATA* osData = LibraryData(SmartcardExtension);
   PIRP irp = request.irp;
 
   // The state is read and the request stored under the lock that the

@@ -9,6 +9,9 @@
 constexpr GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
     0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
 
+// The room for each text attribute of a reader (vendor, type, serial number).
+constexpr ULONG MAXIMUM_ATTR_STRING_LENGTH = 32;
+
 // Card states that a reader reports in ReaderCapabilities.CurrentState.
 constexpr ULONG SCARD_UNKNOWN = 0;
 constexpr ULONG SCARD_ABSENT = 1;
@@ -120,4 +123,3 @@ struct SCARD_IO_REQUEST {
 };
 using PSCARD_IO_REQUEST = SCARD_IO_REQUEST*;
 
-static_assert(sizeof(SCARD_IO_REQUEST) == 8);

@@ -55,8 +55,8 @@ NTSTATUS SelectConfiguration(EmulatedPort::State& port, PURB urb) {
   const ULONG headerSize = static_cast<ULONG>(offsetof(_URB_SELECT_CONFIGURATION, Interface));
   if (configuration->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
       configuration->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-      select.Hdr.Length < headerSize + UsbdInterfaceInformationSize(0) || info.NumberOfPipes > 32 ||
-      info.Length != UsbdInterfaceInformationSize(info.NumberOfPipes) || select.Hdr.Length < headerSize + info.Length) {
+      select.Hdr.Length < headerSize + GET_USBD_INTERFACE_SIZE(0) || info.NumberOfPipes > 32 ||
+      info.Length != GET_USBD_INTERFACE_SIZE(info.NumberOfPipes) || select.Hdr.Length < headerSize + info.Length) {
     return refuse(USBD_STATUS_INVALID_PARAMETER);
   }
   PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(

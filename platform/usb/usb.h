@@ -109,9 +109,6 @@ using PUSB_CONFIGURATION_DESCRIPTOR = USB_CONFIGURATION_DESCRIPTOR*;
 using PUSB_INTERFACE_DESCRIPTOR = USB_INTERFACE_DESCRIPTOR*;
 using PUSB_ENDPOINT_DESCRIPTOR = USB_ENDPOINT_DESCRIPTOR*;
 
-static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18 && sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9 &&
-              sizeof(USB_INTERFACE_DESCRIPTOR) == 9 && sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
-
 using USBD_PIPE_HANDLE = PVOID;
 using USBD_CONFIGURATION_HANDLE = PVOID;
 using USBD_INTERFACE_HANDLE = PVOID;
@@ -143,11 +140,9 @@ struct USBD_INTERFACE_INFORMATION {
 };
 using PUSBD_INTERFACE_INFORMATION = USBD_INTERFACE_INFORMATION*;
 
-// Size of an interface record with n pipes (n may be 0).
-constexpr ULONG UsbdInterfaceInformationSize(ULONG pipes) {
-  return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION) +
-                            pipes * sizeof(USBD_PIPE_INFORMATION));
-}
+// Size of an interface record with n pipes (n may be 0), as usbdlib.h computes it.
+#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
+  (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * (numEndpoints) - sizeof(USBD_PIPE_INFORMATION))
 
 struct _URB_HEADER {
   USHORT Length;
@@ -212,22 +207,6 @@ union URB {
 };
 using PURB = URB*;
 
-#if defined(__x86_64__)
-static_assert(sizeof(_URB_HEADER) == 24);
-static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == 128);
-static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == 136);
-static_assert(sizeof(_URB_SELECT_CONFIGURATION) == 88);
-static_assert(sizeof(_URB_PIPE_REQUEST) == 40);
-static_assert(sizeof(USBD_PIPE_INFORMATION) == 24 && sizeof(USBD_INTERFACE_INFORMATION) == 48);
-#else
-static_assert(sizeof(_URB_HEADER) == 16);
-static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == 72);
-static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == 80);
-static_assert(sizeof(_URB_SELECT_CONFIGURATION) == 60);
-static_assert(sizeof(_URB_PIPE_REQUEST) == 24);
-static_assert(sizeof(USBD_PIPE_INFORMATION) == 20 && sizeof(USBD_INTERFACE_INFORMATION) == 36);
-#endif
-
 struct USBD_VERSION_INFORMATION {
   ULONG USBDI_Version;
   ULONG Supported_USB_Version;
@@ -248,3 +227,6 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
                                                               LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 void USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
+
+// The published sizes, held against the records above.
+#include "platform/usb/layout.h"

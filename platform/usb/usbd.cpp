@@ -51,7 +51,7 @@ PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configuration
       USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, -1, -1, -1, -1, -1);
   if (interface == nullptr) return nullptr;
   const ULONG pipes = interface->bNumEndpoints;
-  const ULONG interfaceSize = UsbdInterfaceInformationSize(pipes);
+  const ULONG interfaceSize = GET_USBD_INTERFACE_SIZE(pipes);
   const ULONG size = static_cast<ULONG>(offsetof(_URB_SELECT_CONFIGURATION, Interface)) + interfaceSize;
   const ULONG allocation = size < sizeof(_URB_SELECT_CONFIGURATION) ? sizeof(_URB_SELECT_CONFIGURATION) : size;
   auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, allocation, kTagUsbd));

@@ -10,6 +10,7 @@
 #include "driver/device/reader_unit_counter.h"
 #include "driver/models/model.h"
 #include "platform/smclib/event_log.h"
+#include "platform/smclib/library.h"
 #include "tests/driver/device/device_bench.h"
 
 namespace {

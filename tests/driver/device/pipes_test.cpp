@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/smclib/library.h"
 #include "tests/driver/device/device_bench.h"
 
 namespace {
@@ -23,7 +24,7 @@ struct Started {
   PluggedReader r;
 };
 
-LONG RemoveLockHolders(PluggedReader& r) { return r.Extension().OsData->RemoveLock.Count; }
+LONG RemoveLockHolders(PluggedReader& r) { return LibraryData(&r.Extension())->RemoveLock.Count; }
 
 struct NameCase {
   const char16_t* name;

@@ -205,7 +205,7 @@ TEST(BulkTransfer, NeedsOneBulkInAndOneBulkOutPipe) {
     EXPECT_EQ(BulkTransfer(device.Device(), TransferWrite, 0), STATUS_INVALID_DEVICE_STATE);
     second.PipeType = UsbdPipeTypeBulk;
     const USHORT length = context.InterfaceInformation->Length;
-    context.InterfaceInformation->Length = static_cast<USHORT>(UsbdInterfaceInformationSize(1));
+    context.InterfaceInformation->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(1));
     EXPECT_EQ(BulkTransfer(device.Device(), TransferWrite, 0), STATUS_INVALID_DEVICE_STATE);
     context.InterfaceInformation->Length = length;
     EXPECT_TRUE(device.Port().Trace().empty());

@@ -12,7 +12,7 @@
 
 #include "platform/kernel/io_user.h"
 #include "platform/kernel/platform.h"
-#include "platform/smclib/smclib.h"
+#include "platform/smclib/library.h"
 
 namespace smclibtest {
 

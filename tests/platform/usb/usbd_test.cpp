@@ -50,7 +50,7 @@ TEST_F(UsbdTest, ConfigurationRequestCoversTheFirstInterfaceOnly) {
   PURB urb = USBD_CreateConfigurationRequest(AsConfig(bytes), &size);
   ASSERT_NE(urb, nullptr);
   const ULONG expected = static_cast<ULONG>(offsetof(_URB_SELECT_CONFIGURATION, Interface)) +
-                         UsbdInterfaceInformationSize(2);
+                         GET_USBD_INTERFACE_SIZE(2);
   EXPECT_EQ(size, expected);
   EXPECT_EQ(size, sizeof(_URB_SELECT_CONFIGURATION) + sizeof(USBD_PIPE_INFORMATION));
   EXPECT_EQ(urb->UrbHeader.Length, size);
@@ -58,7 +58,7 @@ TEST_F(UsbdTest, ConfigurationRequestCoversTheFirstInterfaceOnly) {
   EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, AsConfig(bytes));
   const USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
   EXPECT_EQ(info.NumberOfPipes, 2u);
-  EXPECT_EQ(info.Length, UsbdInterfaceInformationSize(2));
+  EXPECT_EQ(info.Length, GET_USBD_INTERFACE_SIZE(2));
   EXPECT_EQ(info.Pipes[0].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
   EXPECT_EQ(kernel::pool::LiveBlocks(PoolTag("USBD")), 1u);
   ExFreePool(urb);

@@ -1,0 +1,4 @@
+// The basic types come with the platform's kernel headers.
+#pragma once
+
+#include "platform/kernel/wdm.h"

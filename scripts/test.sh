@@ -4,7 +4,8 @@
 # with clang, AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent
 # suites of Kt2210p under ThreadSanitizer (any report fails), then the fuzz
 # targets for a short time each (scripts/fuzz.sh). The x86-64 gcc build's IFD
-# handler also runs end to end in a pcscd of its own.
+# handler also runs end to end in a pcscd of its own, and the driver is built
+# as the two Windows kernel images and checked (tests/driver/windows/run.sh).
 #   scripts/test.sh            everything
 #   scripts/test.sh quick      only the x86-64 gcc build (and pcscd end to end)
 set -euo pipefail
@@ -87,6 +88,28 @@ run_pcscd() {
   summary+=("$name: $p passed, $f failed")
 }
 
+# The kernel images, built with MinGW-w64 and checked; Wine loads the x86-64
+# one. Wine is installed here, time-boxed: without it that check is skipped.
+run_windows() {
+  local name="Windows kernel images (MinGW-w64, Wine)" log="$out/windows.log" line p f
+  echo "=== $name"
+  timeout 900 scripts/install-deps.sh wine64 || echo "=== Wine could not be installed: its check is skipped"
+  set +e
+  tests/driver/windows/run.sh "$out" 2>&1 | tee "$log" | grep -vE "^ok "
+  set -e
+  line=$(grep -E "^windows images: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
+  if [[ -z $line ]]; then
+    failed=$((failed + 1))
+    summary+=("$name: did not finish")
+    return
+  fi
+  p=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
+  f=$(sed -E 's/.*passed, ([0-9]+) failed.*/\1/' <<<"$line")
+  passed=$((passed + p))
+  failed=$((failed + f))
+  summary+=("$name: $p passed, $f failed$(sed -nE 's/.*failed, ([0-9]+) skipped/, \1 skipped/p' <<<"$line")")
+}
+
 # 32-bit x86 programs run natively where the kernel runs them (IA-32
 # emulation); on a kernel without it, under qemu-user.
 i386_emulator=()
@@ -102,6 +125,7 @@ rm -rf "$probe"
 run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
 run_pcscd
 if [[ ${1:-} != quick ]]; then
+  run_windows
   run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \
     -DCMAKE_TOOLCHAIN_FILE=scripts/cmake/toolchain-i686.cmake "${i386_emulator[@]}"
   CC=clang CXX=clang++ run_suite "Kt2210p (x86-64, clang, ASan+UBSan)" "$out/kt2210p-asan" -DDELIVERABLE=Kt2210p \

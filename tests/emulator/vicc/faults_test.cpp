@@ -24,11 +24,13 @@ std::size_t Entries(const char* directory) {
 }
 
 // A thread that has been joined may still show in /proc for a moment (under
-// qemu-user longer), so the count is given the event bound to settle.
+// qemu-user longer, and qemu's own threads come and go, even in the count
+// taken before), so the count is given the event bound to fall to at most
+// what it was: a leak is an entry more.
 std::size_t EntriesSettledTo(const char* directory, std::size_t expected) {
   const auto until = std::chrono::steady_clock::now() + kEventBound;
   std::size_t count = Entries(directory);
-  while (count != expected && std::chrono::steady_clock::now() < until) {
+  while (count > expected && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     count = Entries(directory);
   }
@@ -127,8 +129,8 @@ TEST_F(ViccBridge, NothingIsLeftBehind) {
     EXPECT_TRUE(next->WaitForClosedByPeer());
   }
   EXPECT_EQ(reader.CurrentCard(), nullptr);
-  EXPECT_EQ(EntriesSettledTo("/proc/self/fd", fds), fds);
-  EXPECT_EQ(EntriesSettledTo("/proc/self/task", threads), threads);
+  EXPECT_LE(EntriesSettledTo("/proc/self/fd", fds), fds);
+  EXPECT_LE(EntriesSettledTo("/proc/self/task", threads), threads);
 }
 
 }  // namespace

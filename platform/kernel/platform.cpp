@@ -21,6 +21,7 @@ Platform::Platform(ClockMode mode) {
     }
     s.mode = mode;
     s.simulatedNow = detail::kSimulatedEpoch;
+    s.holds = 0;
     s.running = true;
   }
   detail::ResetPool();
@@ -81,6 +82,23 @@ void SleepFor(LONGLONG duration) {
   LARGE_INTEGER interval;
   interval.QuadPart = -duration;
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+void HoldClock() {
+  detail::Scheduler& s = TheScheduler();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.holds++;
+}
+
+void ReleaseClock() {
+  detail::Scheduler& s = TheScheduler();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (s.holds <= 0) {
+    verifier::Fail("ReleaseClock without a HoldClock");
+    return;
+  }
+  s.holds--;
+  s.AdvanceIfIdleLocked();
 }
 
 struct SystemThread::State {

@@ -48,6 +48,14 @@ LONGLONG Now();
 // simulated time the rest of the system runs until then.
 void SleepFor(LONGLONG duration);
 
+// Work the platform cannot see is under way (another library's thread
+// carrying a USB transfer, a device answering from outside the platform):
+// while any hold is taken, simulated time stands still as if a platform
+// thread ran. Each HoldClock is paired with one ReleaseClock, from any
+// thread. In real time they change nothing.
+void HoldClock();
+void ReleaseClock();
+
 // Wake-ups: every time a thread blocked in a platform wait is let go again
 // (its object signalled, its deadline reached, an APC queued). A system with
 // nothing to do makes none; the benchmarks count them.

@@ -101,7 +101,7 @@ void Scheduler::ReleaseExpiredLocked() {
 
 void Scheduler::AdvanceIfIdleLocked() {
   if (mode != ClockMode::Simulated || !running) return;
-  if (registered == 0 || blocked < registered) return;
+  if (registered == 0 || blocked < registered || holds > 0) return;
   LONGLONG earliest = kNoDeadline;
   for (const Waiter* w : waiters) {
     if (!w->released) earliest = std::min(earliest, w->deadline);

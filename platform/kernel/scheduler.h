@@ -56,6 +56,7 @@ class Scheduler {
   LONGLONG simulatedNow = 0;
   int registered = 0;
   int blocked = 0;
+  int holds = 0;  // work under way that no platform thread stands for (HoldClock)
   std::uint64_t wakeups = 0;
   std::vector<Waiter*> waiters;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "platform/kernel/platform.h"
 
@@ -51,6 +52,29 @@ TEST_F(TimeTest, EventSetByAnotherThreadEndsTheWaitAtThatThreadsTime) {
   EXPECT_EQ(kernel::Now() - start, 1500 * kMillisecond);
   EXPECT_EQ(KeReadStateEvent(&event), 0) << "a synchronization event is consumed by the wait it ends";
   setter.Join();
+}
+
+TEST_F(TimeTest, AHoldKeepsTheClockStillWhileWorkOutsideThePlatformFinishes) {
+  // A thread the platform does not know answers the wait; the hold stands
+  // for its work, so the 7-second bound is not reached meanwhile.
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  const LONGLONG start = kernel::Now();
+  kernel::HoldClock();
+  std::thread outside([&] {
+    while (kernel::threads::Waiting() == 0) std::this_thread::yield();
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    kernel::ReleaseClock();
+  });
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -7 * kSecond;
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::Now(), start);
+  outside.join();
+  KeResetEvent(&event);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT)
+      << "without a hold the clock jumps to the deadline";
+  EXPECT_EQ(kernel::Now() - start, 7 * kSecond);
 }
 
 TEST_F(TimeTest, StallsMoveTheClockByTheStall) {

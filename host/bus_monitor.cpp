@@ -50,7 +50,7 @@ std::string BusMonitor::Time(LONGLONG time) const {
   return text;
 }
 
-void BusMonitor::Watch(const usb::EmulatedPort* port) {
+void BusMonitor::Watch(const usb::BusPort* port) {
   CollectPort();
   if (std::optional<BusFrame> cut = assembler_.Flush()) AddFrame(*cut);
   port_ = port;

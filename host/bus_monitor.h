@@ -15,7 +15,7 @@
 #include "host/bus_frames.h"
 #include "host/frame_description.h"
 #include "host/host.h"
-#include "platform/usb/emulated_port.h"
+#include "platform/usb/bus_port.h"
 
 namespace host {
 
@@ -35,7 +35,7 @@ class BusMonitor {
 
   // The port to watch from now on (null: none); what the previous one
   // carried is collected first.
-  void Watch(const usb::EmulatedPort* port);
+  void Watch(const usb::BusPort* port);
   // The lines since the last call: requests, USB requests, frames, event-log entries.
   std::vector<std::string> Collect();
   BusTotals Totals() const { return totals_; }
@@ -47,7 +47,7 @@ class BusMonitor {
   std::string Time(LONGLONG time) const;
 
   Host& host_;
-  const usb::EmulatedPort* port_ = nullptr;
+  const usb::BusPort* port_ = nullptr;
   std::size_t traceCursor_ = 0;
   std::size_t logCursor_ = 0;
   FrameAssembler assembler_;

@@ -74,7 +74,7 @@ class Session {
   std::unique_ptr<kernel::UserRequest> Start(const host::ControlRequest& request);
 
   emu::Reader& Reader() { return plugged_->Reader(); }
-  usb::EmulatedPort& Port() { return plugged_->Port(); }
+  usb::BusPort& Port() { return plugged_->Port(); }
   const std::shared_ptr<emu::Card>& Card() const { return card_; }
   PDEVICE_OBJECT Device() const;
   // Forgets the port's trace and the reader's log, which otherwise grow.

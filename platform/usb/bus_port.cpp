@@ -1,11 +1,11 @@
-// The emulated hub port: its physical device object, its Plug and Play
-// requests, its life cycle and its trace.
-#include "platform/usb/emulated_port.h"
+// A hub port: its physical device object, its Plug and Play requests, its
+// life cycle and its trace.
+#include "platform/usb/bus_port.h"
 
 #include <cstdio>
 
 #include "platform/kernel/platform.h"
-#include "platform/usb/port_state.h"
+#include "platform/usb/port_core.h"
 
 namespace usb {
 namespace {
@@ -40,7 +40,7 @@ NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }  // namespace
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-  EmulatedPort::State& port = PortOf(device);
+  PortCore& port = PortOf(device);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   switch (location->MinorFunction) {
     case IRP_MN_QUERY_CAPABILITIES: {
@@ -58,7 +58,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
     case IRP_MN_REMOVE_DEVICE:
       EndWaitWake(port, STATUS_NO_SUCH_DEVICE);
-      CancelTransfers(port, -1, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+      port.carrier->CancelTransfers(-1, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
     case IRP_MN_START_DEVICE:
@@ -84,65 +84,62 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
   return status;
 }
 
-EmulatedPort::EmulatedPort(std::shared_ptr<UsbFunction> function) : state_(std::make_shared<State>()) {
-  state_->function = std::move(function);
-  state_->capabilities = DefaultCapabilities();
-  KeInitializeDpc(&state_->wakeDpc, WakeDpc, state_.get());
-  state_->driver = kernel::LoadDriver(u"\\Driver\\EmulatedHub", BusDriverEntry);
-  IoCreateDevice(state_->driver, sizeof(State*), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &state_->pdo);
-  *static_cast<State**>(state_->pdo->DeviceExtension) = state_.get();
-  state_->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-  State* raw = state_.get();
-  state_->function->SetWake([raw] { KeInsertQueueDpc(&raw->wakeDpc, nullptr, nullptr); });
+BusPort::BusPort(std::u16string_view driverName, std::unique_ptr<PortCarrier> carrier)
+    : core_(std::make_shared<PortCore>()) {
+  core_->carrier = std::move(carrier);
+  core_->carrier->core = core_.get();
+  core_->capabilities = DefaultCapabilities();
+  core_->driver = kernel::LoadDriver(driverName, BusDriverEntry);
+  IoCreateDevice(core_->driver, sizeof(PortCore*), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &core_->pdo);
+  *static_cast<PortCore**>(core_->pdo->DeviceExtension) = core_.get();
+  core_->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
-EmulatedPort::~EmulatedPort() {
-  state_->function->SetWake(nullptr);
+BusPort::~BusPort() {
   Unplug();
-  EndWaitWake(*state_, STATUS_NO_SUCH_DEVICE);
-  KeRemoveQueueDpc(&state_->wakeDpc);
-  KeFlushQueuedDpcs();
-  IoDeleteDevice(state_->pdo);
-  kernel::UnloadDriver(state_->driver);
+  EndWaitWake(*core_, STATUS_NO_SUCH_DEVICE);
+  core_->carrier->Shutdown();
+  IoDeleteDevice(core_->pdo);
+  kernel::UnloadDriver(core_->driver);
 }
 
-PDEVICE_OBJECT EmulatedPort::PhysicalDeviceObject() const { return state_->pdo; }
-UsbFunction& EmulatedPort::Function() const { return *state_->function; }
+PDEVICE_OBJECT BusPort::PhysicalDeviceObject() const { return core_->pdo; }
+PortCarrier& BusPort::Carrier() const { return *core_->carrier; }
 
-void EmulatedPort::Unplug() {
+void BusPort::Unplug() {
   {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    state_->plugged = false;
+    std::lock_guard<std::mutex> guard(core_->lock);
+    core_->plugged = false;
   }
-  CancelTransfers(*state_, -1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+  core_->carrier->CancelTransfers(-1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 }
 
-bool EmulatedPort::Plugged() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->plugged;
+bool BusPort::Plugged() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->plugged;
 }
 
-void EmulatedPort::SetCapabilities(const DEVICE_CAPABILITIES& capabilities) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->capabilities = capabilities;
+void BusPort::SetCapabilities(const DEVICE_CAPABILITIES& capabilities) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->capabilities = capabilities;
 }
 
-void EmulatedPort::SetTransferHook(TransferHook hook) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->transferHook = std::move(hook);
+void BusPort::SetTransferHook(TransferHook hook) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->transferHook = std::move(hook);
 }
 
-std::uint32_t EmulatedPort::BulkTransfers() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->bulkTransfers;
+std::uint32_t BusPort::BulkTransfers() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->bulkTransfers;
 }
 
-std::vector<TraceEntry> EmulatedPort::Trace() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->trace;
+std::vector<TraceEntry> BusPort::Trace() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->trace;
 }
 
-std::vector<TraceEntry> EmulatedPort::BulkTrace() const {
+std::vector<TraceEntry> BusPort::BulkTrace() const {
   std::vector<TraceEntry> bulk;
   for (TraceEntry& entry : Trace()) {
     if (entry.kind == TraceEntry::Kind::BulkOut || entry.kind == TraceEntry::Kind::BulkIn) {
@@ -152,21 +149,16 @@ std::vector<TraceEntry> EmulatedPort::BulkTrace() const {
   return bulk;
 }
 
-void EmulatedPort::ClearTrace() {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->trace.clear();
+void BusPort::ClearTrace() {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->trace.clear();
 }
 
-std::vector<TraceEntry> EmulatedPort::TakeTrace() {
-  std::lock_guard<std::mutex> guard(state_->lock);
+std::vector<TraceEntry> BusPort::TakeTrace() {
+  std::lock_guard<std::mutex> guard(core_->lock);
   std::vector<TraceEntry> taken;
-  taken.swap(state_->trace);
+  taken.swap(core_->trace);
   return taken;
-}
-
-std::size_t EmulatedPort::ParkedTransfers() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->transfers.size();
 }
 
 std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin) {

@@ -1,91 +1,29 @@
-// A port of the emulated USB hub: the bus driver's physical device object at
-// the bottom of a device stack, with a UsbFunction (the emulated reader)
-// behind it. It serves every request a function driver sends down: descriptor
-// reads, select configuration and unconfigure, pipe aborts, bulk transfers,
-// port status and reset, the capability query, power and Plug and Play.
+// A port of the emulated hub: a BusPort with a UsbFunction (the emulated
+// reader) behind it, in this process. A bulk transfer that the device cannot
+// finish at once is parked with a cancel routine and a timer, as a host
+// controller keeps it in its schedule, and asked again when the device wakes.
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "platform/kernel/wdm.h"
-#include "platform/usb/usb.h"
-#include "platform/usb/usb_function.h"
+#include "platform/usb/bus_port.h"
 
 namespace usb {
 
-// One entry of what crossed the port.
-struct TraceEntry {
-  enum class Kind { BulkOut, BulkIn, GetDescriptor, SelectConfiguration, Unconfigure, AbortPipe, PortStatus, PortReset };
-  Kind kind;
-  LONGLONG time;                    // system time at completion
-  std::uint8_t endpoint = 0;        // bulk transfers and aborts
-  std::vector<std::uint8_t> data;   // bytes sent (OUT) or received (IN)
-  ULONG requested = 0;              // IN: the length asked for; descriptors: the buffer length
-  NTSTATUS status = STATUS_SUCCESS;
-};
+class EmulatedCarrier;
 
-// One line: time in milliseconds since `origin` (system time), kind, endpoint, status, bytes.
-std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin = 0);
-
-class EmulatedPort {
+class EmulatedPort : public BusPort {
  public:
   explicit EmulatedPort(std::shared_ptr<UsbFunction> function);
-  ~EmulatedPort();
-  EmulatedPort(const EmulatedPort&) = delete;
-  EmulatedPort& operator=(const EmulatedPort&) = delete;
+  ~EmulatedPort() override;
 
-  // The physical device object a function driver's AddDevice is given.
-  PDEVICE_OBJECT PhysicalDeviceObject() const;
   UsbFunction& Function() const;
-
-  // The device goes away: parked transfers fail, later ones too, and the
-  // port reports it disconnected (STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE).
-  void Unplug();
-  bool Plugged() const;
-
-  // What the capability query answers (DeviceState array, DeviceWake, ...).
-  void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);
-  // The next device power request for this state fails with this status.
-  void FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status);
-  // The next IRP_MN_SET_POWER for this device or system state stays pending
-  // at the port, a request that never completes, until CompleteHeldPower.
-  void HoldNextDevicePower(DEVICE_POWER_STATE state);
-  void HoldNextSystemPower(SYSTEM_POWER_STATE state);
-  // Completes the held requests with success, on the calling thread; how many.
-  std::size_t CompleteHeldPower();
-  // Completes a waiting wait-wake request, as the device signalling resume.
-  bool SignalWake();
-  bool WaitWakePending() const;
-  DEVICE_POWER_STATE DevicePower() const;
-
-  // Fault injection by number: bulk transfers are numbered from 1 in the
-  // order they reach the port (refused ones included). The hook runs before
-  // the port serves one, on the submitting thread and outside every lock of
-  // the port (it may unplug it); a failure it returns ends that transfer.
-  using TransferHook = std::function<std::optional<TransferFailure>(std::uint32_t number, bool in)>;
-  void SetTransferHook(TransferHook hook);
-  std::uint32_t BulkTransfers() const;
-
-  // Transfers and requests in the order they completed.
-  std::vector<TraceEntry> Trace() const;
-  // Only the bulk transfers, OUT and IN (an IN transfer that brought no bytes included).
-  std::vector<TraceEntry> BulkTrace() const;
-  void ClearTrace();
-  // The trace so far, emptied in the same step: what a long-running host
-  // drains so the trace does not grow for ever.
-  std::vector<TraceEntry> TakeTrace();
-  // Bulk IN transfers waiting for the device right now.
+  // Bulk transfers waiting for the device right now.
   std::size_t ParkedTransfers() const;
 
-  struct State;
-
  private:
-  std::shared_ptr<State> state_;
+  explicit EmulatedPort(std::unique_ptr<EmulatedCarrier> carrier);
+  EmulatedCarrier& carrier_;
 };
 
 }  // namespace usb

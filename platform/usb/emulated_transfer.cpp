@@ -1,10 +1,10 @@
-// Bulk transfers on the emulated port. The device answers at once, later
+// Bulk transfers on the emulated port, as its carrier carries them. The device answers at once, later
 // (a completion time), or not yet (an IN transfer the device NAKs); a
 // transfer that is not finished at once is parked with a cancel routine and
 // a timer, as a host controller keeps it in its schedule.
 #include <algorithm>
 
-#include "platform/usb/port_state.h"
+#include "platform/usb/emulated_carrier.h"
 
 namespace usb {
 namespace {
@@ -18,54 +18,41 @@ void FreeTransfer(Transfer* t) {
   ExFreePool(t);
 }
 
-// Ends a transfer: data into the caller's buffer, the URB's fields, the trace, the request.
+// Ends a transfer through the port and frees it.
 void Finish(Transfer* t) {
-  _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
-  TraceEntry entry{t->in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
-                   NowTime(),
-                   t->endpoint,
-                   {},
-                   bulk.TransferBufferLength,
-                   t->status};
-  if (t->in) {
-    const ULONG length = static_cast<ULONG>(std::min<std::size_t>(t->data.size(), bulk.TransferBufferLength));
-    if (length != 0) RtlCopyMemory(bulk.TransferBuffer, t->data.data(), length);
-    bulk.TransferBufferLength = NT_SUCCESS(t->status) || t->usbdStatus == USBD_STATUS_ERROR_SHORT_TRANSFER ? length : 0;
-    entry.data.assign(t->data.begin(), t->data.begin() + length);
-  } else {
-    if (!NT_SUCCESS(t->status)) bulk.TransferBufferLength = 0;
-    entry.data = std::move(t->data);
-  }
-  bulk.Hdr.Status = t->usbdStatus;
-  {
-    std::lock_guard<std::mutex> guard(t->port->lock);
-    t->port->TraceLocked(std::move(entry));
-  }
+  PortCore& port = *t->carrier->core;
   PIRP irp = t->irp;
-  const NTSTATUS status = t->status;
+  PURB urb = t->urb;
+  const UCHAR endpoint = t->endpoint;
+  const bool in = t->in;
+  const Outcome outcome = t->outcome;
+  std::vector<std::uint8_t> data = std::move(t->data);
   FreeTransfer(t);
-  CompleteIrp(irp, status);
+  FinishBulk(port, irp, urb, endpoint, in, outcome, std::move(data));
+}
+
+void EndCancelled(Transfer* t) {
+  t->outcome = {STATUS_CANCELLED, USBD_STATUS_CANCELED};
+  t->data.clear();
+  Finish(t);
 }
 
 void CancelParked(PDEVICE_OBJECT device, PIRP irp) {
-  EmulatedPort::State& port = PortOf(device);
+  auto& carrier = static_cast<EmulatedCarrier&>(*PortOf(device).carrier);
   Transfer* found = nullptr;
   {
-    std::lock_guard<std::mutex> guard(port.lock);
-    for (auto it = port.transfers.begin(); it != port.transfers.end(); ++it) {
+    std::lock_guard<std::mutex> guard(carrier.lock);
+    for (auto it = carrier.transfers.begin(); it != carrier.transfers.end(); ++it) {
       if ((*it)->irp == irp) {
         found = *it;
-        port.transfers.erase(it);
+        carrier.transfers.erase(it);
         break;
       }
     }
   }
   IoReleaseCancelSpinLock(irp->CancelIrql);
   if (found == nullptr) return;  // cannot happen: only parked transfers carry this routine
-  found->status = STATUS_CANCELLED;
-  found->usbdStatus = USBD_STATUS_CANCELED;
-  found->data.clear();
-  Finish(found);
+  EndCancelled(found);
 }
 
 // Parks a transfer until `due` (kNever: until a wake). False when the
@@ -78,9 +65,9 @@ bool Park(Transfer* t, LONGLONG due) {
   // Marked before anyone else can reach it: the dispatch routine then returns STATUS_PENDING.
   IoMarkIrpPending(t->irp);
   {
-    std::lock_guard<std::mutex> guard(t->port->lock);
-    if (std::find(t->port->transfers.begin(), t->port->transfers.end(), t) == t->port->transfers.end()) {
-      t->port->transfers.push_back(t);
+    std::lock_guard<std::mutex> guard(t->carrier->lock);
+    if (std::find(t->carrier->transfers.begin(), t->carrier->transfers.end(), t) == t->carrier->transfers.end()) {
+      t->carrier->transfers.push_back(t);
     }
     IoSetCancelRoutine(t->irp, CancelParked);
     // IoCancelIrp sets Cancel atomically and without this lock.
@@ -92,12 +79,9 @@ bool Park(Transfer* t, LONGLONG due) {
       }
       return true;
     }
-    t->port->transfers.remove(t);
+    t->carrier->transfers.remove(t);
   }
-  t->status = STATUS_CANCELLED;
-  t->usbdStatus = USBD_STATUS_CANCELED;
-  t->data.clear();
-  Finish(t);
+  EndCancelled(t);
   return false;
 }
 
@@ -106,27 +90,20 @@ bool Park(Transfer* t, LONGLONG due) {
 bool AskDevice(Transfer* t, NTSTATUS* finished) {
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
   const LONGLONG now = NowTime();
-  InResult answer = t->port->function->BulkIn(t->endpoint, bulk.TransferBufferLength, now);
+  InResult answer = t->carrier->function->BulkIn(t->endpoint, bulk.TransferBufferLength, now);
   switch (answer.kind) {
     case InResult::Kind::NotReady:
       t->phase = Transfer::Phase::WaitingForDevice;
       Park(t, answer.readyAt);
       return false;
     case InResult::Kind::Failed:
-      t->status = answer.failure.status;
-      t->usbdStatus = answer.failure.usbdStatus;
+      t->outcome = {answer.failure.status, static_cast<USBD_STATUS>(answer.failure.usbdStatus)};
       t->data.clear();
       break;
     case InResult::Kind::Data:
       if (answer.data.size() > bulk.TransferBufferLength) answer.data.resize(bulk.TransferBufferLength);
       t->data = std::move(answer.data);
-      t->status = STATUS_SUCCESS;
-      t->usbdStatus = USBD_STATUS_SUCCESS;
-      // Without USBD_SHORT_TRANSFER_OK a short packet ends the transfer with an error.
-      if (t->data.size() < bulk.TransferBufferLength && (bulk.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
-        t->status = STATUS_UNSUCCESSFUL;
-        t->usbdStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
-      }
+      t->outcome = InDataOutcome(bulk, t->data.size());
       break;
   }
   t->phase = Transfer::Phase::Completing;
@@ -135,10 +112,10 @@ bool AskDevice(Transfer* t, NTSTATUS* finished) {
     return false;
   }
   {
-    std::lock_guard<std::mutex> guard(t->port->lock);
-    t->port->transfers.remove(t);
+    std::lock_guard<std::mutex> guard(t->carrier->lock);
+    t->carrier->transfers.remove(t);
   }
-  if (finished != nullptr) *finished = t->status;
+  if (finished != nullptr) *finished = t->outcome.status;
   Finish(t);
   return true;
 }
@@ -147,7 +124,7 @@ bool AskDevice(Transfer* t, NTSTATUS* finished) {
 // a cancellation by the time the DPC runs, so it is found by its DPC in the
 // port's list, never through the pointer alone.
 void TransferTimerDpc(KDPC* dpc, PVOID context, PVOID, PVOID) {
-  auto& port = *static_cast<EmulatedPort::State*>(context);
+  auto& port = *static_cast<EmulatedCarrier*>(context);
   Transfer* t = nullptr;
   {
     std::lock_guard<std::mutex> guard(port.lock);
@@ -168,13 +145,13 @@ void TransferTimerDpc(KDPC* dpc, PVOID context, PVOID, PVOID) {
   Finish(t);
 }
 
-Transfer* NewTransfer(EmulatedPort::State& port, PIRP irp, PURB urb, const PipeRecord& pipe) {
+Transfer* NewTransfer(EmulatedCarrier& port, PIRP irp, PURB urb, const PipeRecord& pipe) {
   void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(Transfer), kTagTransfer);
   if (memory == nullptr) return nullptr;
   auto t = new (memory) Transfer{};
   t->irp = irp;
   t->urb = urb;
-  t->port = &port;
+  t->carrier = &port;
   t->endpoint = pipe.endpoint;
   t->in = pipe.in;
   KeInitializeTimer(&t->timer);
@@ -184,55 +161,9 @@ Transfer* NewTransfer(EmulatedPort::State& port, PIRP irp, PURB urb, const PipeR
 
 }  // namespace
 
-NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb) {
+NTSTATUS EmulatedCarrier::CarryBulk(PIRP irp, PURB urb, const PipeRecord& pipe) {
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
-  const bool in = (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-  std::uint32_t number = 0;
-  EmulatedPort::TransferHook hook;
-  {
-    std::lock_guard<std::mutex> guard(port.lock);
-    number = ++port.bulkTransfers;
-    hook = port.transferHook;
-  }
-  std::optional<TransferFailure> injected;
-  if (hook) injected = hook(number, in);
-  PipeRecord pipe{};
-  NTSTATUS refusal = STATUS_SUCCESS;
-  USBD_STATUS usbdRefusal = USBD_STATUS_SUCCESS;
-  {
-    std::lock_guard<std::mutex> guard(port.lock);
-    PipeRecord* found = port.FindPipeLocked(bulk.PipeHandle);
-    if (injected) {
-      refusal = injected->status;
-      usbdRefusal = static_cast<USBD_STATUS>(injected->usbdStatus);
-    } else if (!port.plugged) {
-      refusal = STATUS_DEVICE_NOT_CONNECTED;
-      usbdRefusal = USBD_STATUS_DEVICE_GONE;
-    } else if (found == nullptr) {
-      refusal = STATUS_INVALID_PARAMETER;
-      usbdRefusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-    } else if (((bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != found->in ||
-               (bulk.TransferBufferLength != 0 && bulk.TransferBuffer == nullptr)) {
-      refusal = STATUS_INVALID_PARAMETER;
-      usbdRefusal = USBD_STATUS_INVALID_PARAMETER;
-    } else {
-      pipe = *found;
-    }
-    if (refusal != STATUS_SUCCESS) {
-      port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
-                        NowTime(),
-                        found != nullptr ? found->endpoint : UCHAR{0},
-                        {},
-                        bulk.TransferBufferLength,
-                        refusal});
-    }
-  }
-  if (refusal != STATUS_SUCCESS) {
-    bulk.Hdr.Status = usbdRefusal;
-    bulk.TransferBufferLength = 0;
-    return CompleteIrp(irp, refusal);
-  }
-  Transfer* t = NewTransfer(port, irp, urb, pipe);
+  Transfer* t = NewTransfer(*this, irp, urb, pipe);
   if (t == nullptr) {
     bulk.Hdr.Status = USBD_STATUS_INVALID_PARAMETER;
     return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -244,45 +175,44 @@ NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb) {
   const auto bytes = static_cast<const std::uint8_t*>(bulk.TransferBuffer);
   t->data.assign(bytes, bytes + bulk.TransferBufferLength);
   const LONGLONG now = NowTime();
-  OutResult result = port.function->BulkOut(pipe.endpoint, t->data, now);
-  t->status = result.failed ? result.failure.status : STATUS_SUCCESS;
-  t->usbdStatus = result.failed ? result.failure.usbdStatus : USBD_STATUS_SUCCESS;
+  OutResult result = function->BulkOut(pipe.endpoint, t->data, now);
+  t->outcome = result.failed ? Outcome{result.failure.status, static_cast<USBD_STATUS>(result.failure.usbdStatus)}
+                             : Outcome{};
   t->phase = Transfer::Phase::Completing;
   // The frame may have produced a reply that a waiting IN transfer can take.
-  KeInsertQueueDpc(&port.wakeDpc, nullptr, nullptr);
+  KeInsertQueueDpc(&wakeDpc, nullptr, nullptr);
   if (result.completeAt > now) {
     Park(t, result.completeAt);
     return STATUS_PENDING;
   }
-  const NTSTATUS status = t->status;
+  const NTSTATUS status = t->outcome.status;
   Finish(t);
   return status;
 }
 
-void CancelTransfers(EmulatedPort::State& port, int endpoint, NTSTATUS status, USBD_STATUS usbdStatus) {
+void EmulatedCarrier::CancelTransfers(int endpoint, NTSTATUS status, USBD_STATUS usbdStatus) {
   std::vector<Transfer*> taken;
   {
-    std::lock_guard<std::mutex> guard(port.lock);
-    for (auto it = port.transfers.begin(); it != port.transfers.end();) {
+    std::lock_guard<std::mutex> guard(lock);
+    for (auto it = transfers.begin(); it != transfers.end();) {
       Transfer* t = *it;
       if ((endpoint < 0 || t->endpoint == endpoint) && IoSetCancelRoutine(t->irp, nullptr) != nullptr) {
         taken.push_back(t);
-        it = port.transfers.erase(it);
+        it = transfers.erase(it);
       } else {
         ++it;
       }
     }
   }
   for (Transfer* t : taken) {
-    t->status = status;
-    t->usbdStatus = usbdStatus;
+    t->outcome = {status, usbdStatus};
     t->data.clear();
     Finish(t);
   }
 }
 
 void WakeDpc(KDPC*, PVOID context, PVOID, PVOID) {
-  auto& port = *static_cast<EmulatedPort::State*>(context);
+  auto& port = *static_cast<EmulatedCarrier*>(context);
   std::lock_guard<std::mutex> guard(port.lock);
   for (Transfer* t : port.transfers) {
     if (t->phase == Transfer::Phase::WaitingForDevice) {

@@ -1,7 +1,9 @@
-// The bus driver's per-port state, private to the USB stand-in.
+// The bus driver's per-port state and the requests every port serves alike,
+// private to the USB stand-in. A port differs only in its PortCarrier: how a
+// descriptor is read, a configuration set, a bulk transfer carried and
+// cancelled, a pipe aborted, the port status read and the port reset.
 #pragma once
 
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/usb/emulated_port.h"
+#include "platform/usb/bus_port.h"
 
 namespace usb {
 
@@ -19,25 +21,42 @@ struct PipeRecord {
   USBD_PIPE_TYPE type;
 };
 
-// A transfer the port holds: waiting for the device to have data (IN), or
-// for the time at which the bus finishes it.
-struct Transfer {
-  enum class Phase { WaitingForDevice, Completing };
-  PIRP irp;
-  PURB urb;
-  EmulatedPort::State* port;
-  KTIMER timer;
-  KDPC dpc;
-  Phase phase;
-  UCHAR endpoint;
-  bool in;
-  NTSTATUS status;
-  USBD_STATUS usbdStatus;
-  std::vector<std::uint8_t> data;  // OUT: what was sent (for the trace); IN: what the device gave
+// A request's outcome at the device: the request status and the USBD status.
+struct Outcome {
+  NTSTATUS status = STATUS_SUCCESS;
+  USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
 };
 
-struct EmulatedPort::State {
-  std::shared_ptr<UsbFunction> function;
+struct PortCore;
+
+class PortCarrier {
+ public:
+  virtual ~PortCarrier() = default;
+
+  // The port's state, set when the port is made.
+  PortCore* core = nullptr;
+
+  // The descriptor of this type and index, at most `length` bytes, into *bytes.
+  virtual Outcome ReadDescriptor(UCHAR type, UCHAR index, ULONG length, std::vector<std::uint8_t>* bytes) = 0;
+  // SET_CONFIGURATION; 0 returns the device to the unconfigured state.
+  virtual Outcome SetConfiguration(UCHAR value) = 0;
+  // Carries a bulk transfer the port has checked; whenever it ends, it ends
+  // through FinishBulk. Returns STATUS_PENDING or the status it ended with.
+  virtual NTSTATUS CarryBulk(PIRP irp, PURB urb, const PipeRecord& pipe) = 0;
+  // Ends the transfers under way on this endpoint (-1: every one) with these
+  // statuses; returns once they have ended.
+  virtual void CancelTransfers(int endpoint, NTSTATUS status, USBD_STATUS usbdStatus) = 0;
+  // After an abort ended the pipe's transfers: what the device side does.
+  virtual void AbortEndpoint(UCHAR endpoint) = 0;
+  virtual PortStatus GetPortStatus() = 0;
+  // Resets the port and restores this configuration (0: none), as the host stack does.
+  virtual Outcome ResetPort(UCHAR configurationValue) = 0;
+  // The port is going: nothing may call back into it after this returns.
+  virtual void Shutdown() {}
+};
+
+struct PortCore {
+  std::unique_ptr<PortCarrier> carrier;
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
 
@@ -45,7 +64,6 @@ struct EmulatedPort::State {
   bool plugged = true;
   UCHAR configurationValue = 0;  // 0: unconfigured
   std::vector<std::unique_ptr<PipeRecord>> pipes;
-  std::list<Transfer*> transfers;
   std::vector<TraceEntry> trace;
   DEVICE_CAPABILITIES capabilities{};
   std::map<DEVICE_POWER_STATE, NTSTATUS> powerFailures;
@@ -53,9 +71,8 @@ struct EmulatedPort::State {
   std::vector<PIRP> heldPower;
   DEVICE_POWER_STATE devicePower = PowerDeviceD0;
   PIRP waitWake = nullptr;
-  KDPC wakeDpc;  // asks the device again for every IN transfer that waits
   std::uint32_t bulkTransfers = 0;
-  EmulatedPort::TransferHook transferHook;
+  BusPort::TransferHook transferHook;
 
   PipeRecord* FindPipeLocked(USBD_PIPE_HANDLE handle) const;
   void TraceLocked(TraceEntry entry) { trace.push_back(std::move(entry)); }
@@ -65,15 +82,18 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS SubmitBulkTransfer(EmulatedPort::State& port, PIRP irp, PURB urb);
-void CancelTransfers(EmulatedPort::State& port, int endpoint, NTSTATUS status, USBD_STATUS usbdStatus);
-void WakeDpc(KDPC* dpc, PVOID context, PVOID, PVOID);
+NTSTATUS SubmitBulkTransfer(PortCore& port, PIRP irp, PURB urb);
 // Completes a waiting wait-wake request with this status; false when none waits.
-bool EndWaitWake(EmulatedPort::State& port, NTSTATUS status);
+bool EndWaitWake(PortCore& port, NTSTATUS status);
+// Ends a bulk transfer: IN data into the caller's buffer (at most what it
+// asked for), the URB's length and status, the trace, the request.
+void FinishBulk(PortCore& port, PIRP irp, PURB urb, UCHAR endpoint, bool in, Outcome outcome,
+                std::vector<std::uint8_t> data);
+// The outcome of IN data of this length: without USBD_SHORT_TRANSFER_OK a
+// short packet ends the transfer with an error.
+Outcome InDataOutcome(const _URB_BULK_OR_INTERRUPT_TRANSFER& bulk, std::size_t length);
 
-inline EmulatedPort::State& PortOf(PDEVICE_OBJECT device) {
-  return **static_cast<EmulatedPort::State**>(device->DeviceExtension);
-}
+inline PortCore& PortOf(PDEVICE_OBJECT device) { return **static_cast<PortCore**>(device->DeviceExtension); }
 
 // The system time, in 100-ns units, that the trace records.
 inline LONGLONG NowTime() {

@@ -1,13 +1,13 @@
-// The emulated hub port's power requests: device and system power, with the
+// A hub port's power requests: device and system power, with the
 // failures and holds tests plan, and wait-wake.
 #include "platform/kernel/platform.h"
-#include "platform/usb/port_state.h"
+#include "platform/usb/port_core.h"
 
 namespace usb {
 namespace {
 
 void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
-  EmulatedPort::State& port = PortOf(device);
+  PortCore& port = PortOf(device);
   {
     std::lock_guard<std::mutex> guard(port.lock);
     if (port.waitWake == irp) port.waitWake = nullptr;
@@ -19,7 +19,7 @@ void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
 
 }  // namespace
 
-bool EndWaitWake(EmulatedPort::State& port, NTSTATUS status) {
+bool EndWaitWake(PortCore& port, NTSTATUS status) {
   PIRP irp;
   {
     std::lock_guard<std::mutex> guard(port.lock);
@@ -33,7 +33,7 @@ bool EndWaitWake(EmulatedPort::State& port, NTSTATUS status) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-  EmulatedPort::State& port = PortOf(device);
+  PortCore& port = PortOf(device);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   switch (location->MinorFunction) {
@@ -103,32 +103,32 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-void EmulatedPort::FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->powerFailures[state] = status;
+void BusPort::FailNextDevicePower(DEVICE_POWER_STATE state, NTSTATUS status) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->powerFailures[state] = status;
 }
 
-void EmulatedPort::HoldNextDevicePower(DEVICE_POWER_STATE state) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->powerHolds.insert({DevicePowerState, static_cast<ULONG>(state)});
+void BusPort::HoldNextDevicePower(DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->powerHolds.insert({DevicePowerState, static_cast<ULONG>(state)});
 }
 
-void EmulatedPort::HoldNextSystemPower(SYSTEM_POWER_STATE state) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->powerHolds.insert({SystemPowerState, static_cast<ULONG>(state)});
+void BusPort::HoldNextSystemPower(SYSTEM_POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->powerHolds.insert({SystemPowerState, static_cast<ULONG>(state)});
 }
 
-std::size_t EmulatedPort::CompleteHeldPower() {
+std::size_t BusPort::CompleteHeldPower() {
   std::vector<PIRP> held;
   {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    held.swap(state_->heldPower);
+    std::lock_guard<std::mutex> guard(core_->lock);
+    held.swap(core_->heldPower);
   }
   for (PIRP irp : held) {
     const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     if (location->Parameters.Power.Type == DevicePowerState) {
-      std::lock_guard<std::mutex> guard(state_->lock);
-      state_->devicePower = location->Parameters.Power.State.DeviceState;
+      std::lock_guard<std::mutex> guard(core_->lock);
+      core_->devicePower = location->Parameters.Power.State.DeviceState;
     }
     PoStartNextPowerIrp(irp);
     CompleteIrp(irp, STATUS_SUCCESS);
@@ -136,16 +136,16 @@ std::size_t EmulatedPort::CompleteHeldPower() {
   return held.size();
 }
 
-bool EmulatedPort::SignalWake() { return EndWaitWake(*state_, STATUS_SUCCESS); }
+bool BusPort::SignalWake() { return EndWaitWake(*core_, STATUS_SUCCESS); }
 
-bool EmulatedPort::WaitWakePending() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->waitWake != nullptr;
+bool BusPort::WaitWakePending() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->waitWake != nullptr;
 }
 
-DEVICE_POWER_STATE EmulatedPort::DevicePower() const {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->devicePower;
+DEVICE_POWER_STATE BusPort::DevicePower() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->devicePower;
 }
 
 }  // namespace usb

@@ -1,49 +1,48 @@
-// The emulated hub port's URB and internal requests: descriptor reads,
-// configuration, pipe aborts, port status and reset (bulk transfers are
-// platform/usb/bulk_transfer.cpp).
+// A hub port's URB and internal requests: every request is checked and
+// traced here, and its carrier carries it to the device.
+#include <algorithm>
+
 #include "platform/kernel/platform.h"
-#include "platform/usb/port_state.h"
+#include "platform/usb/port_core.h"
 
 namespace usb {
 namespace {
 
-NTSTATUS GetDescriptor(EmulatedPort::State& port, PURB urb) {
+NTSTATUS GetDescriptor(PortCore& port, PURB urb) {
   _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb->UrbControlDescriptorRequest;
   if (request.TransferBuffer == nullptr || request.TransferBufferLength == 0) {
     request.Hdr.Status = USBD_STATUS_INVALID_PARAMETER;
     return STATUS_INVALID_PARAMETER;
   }
   const ULONG asked = request.TransferBufferLength;
-  std::vector<std::uint8_t> descriptor = port.function->GetDescriptor(request.DescriptorType, request.Index);
-  NTSTATUS status = STATUS_SUCCESS;
-  if (descriptor.empty()) {
-    request.Hdr.Status = USBD_STATUS_STALL_PID;
-    request.TransferBufferLength = 0;
-    status = STATUS_UNSUCCESSFUL;
-  } else {
-    // The device sends at most what the host asked for (USB 2.0 clause 9.3.5, wLength).
-    if (descriptor.size() > asked) descriptor.resize(asked);
-    RtlCopyMemory(request.TransferBuffer, descriptor.data(), descriptor.size());
-    request.TransferBufferLength = static_cast<ULONG>(descriptor.size());
-    request.Hdr.Status = USBD_STATUS_SUCCESS;
-  }
+  std::vector<std::uint8_t> descriptor;
+  Outcome outcome = port.carrier->ReadDescriptor(request.DescriptorType, request.Index, asked, &descriptor);
+  // The device sends at most what the host asked for (USB 2.0 clause 9.3.5, wLength).
+  if (descriptor.size() > asked) descriptor.resize(asked);
+  if (NT_SUCCESS(outcome.status) && descriptor.empty()) outcome = {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+  if (!NT_SUCCESS(outcome.status)) descriptor.clear();
+  if (!descriptor.empty()) RtlCopyMemory(request.TransferBuffer, descriptor.data(), descriptor.size());
+  request.TransferBufferLength = static_cast<ULONG>(descriptor.size());
+  request.Hdr.Status = outcome.usbdStatus;
   std::lock_guard<std::mutex> guard(port.lock);
-  port.TraceLocked(
-      {TraceEntry::Kind::GetDescriptor, NowTime(), request.DescriptorType, std::move(descriptor), asked, status});
-  return status;
+  port.TraceLocked({TraceEntry::Kind::GetDescriptor, NowTime(), request.DescriptorType, std::move(descriptor), asked,
+                    outcome.status});
+  return outcome.status;
 }
 
-NTSTATUS SelectConfiguration(EmulatedPort::State& port, PURB urb) {
+NTSTATUS SelectConfiguration(PortCore& port, PURB urb) {
   _URB_SELECT_CONFIGURATION& select = urb->UrbSelectConfiguration;
   PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
   if (configuration == nullptr) {
-    port.function->SetConfiguration(0);
+    const Outcome outcome = port.carrier->SetConfiguration(0);
     std::lock_guard<std::mutex> guard(port.lock);
-    port.configurationValue = 0;
-    port.pipes.clear();
-    port.TraceLocked({TraceEntry::Kind::Unconfigure, NowTime(), 0, {}, 0, STATUS_SUCCESS});
-    select.Hdr.Status = USBD_STATUS_SUCCESS;
-    return STATUS_SUCCESS;
+    if (NT_SUCCESS(outcome.status)) {
+      port.configurationValue = 0;
+      port.pipes.clear();
+    }
+    port.TraceLocked({TraceEntry::Kind::Unconfigure, NowTime(), 0, {}, 0, outcome.status});
+    select.Hdr.Status = outcome.usbdStatus;
+    return outcome.status;
   }
   auto refuse = [&](USBD_STATUS usbd) {
     select.Hdr.Status = usbd;
@@ -88,22 +87,23 @@ NTSTATUS SelectConfiguration(EmulatedPort::State& port, PURB urb) {
     p += p[0];
   }
   if (pipes.size() != info.NumberOfPipes) return refuse(USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR);
+  const Outcome outcome = port.carrier->SetConfiguration(configuration->bConfigurationValue);
+  select.Hdr.Status = outcome.usbdStatus;
+  std::lock_guard<std::mutex> guard(port.lock);
+  port.TraceLocked(
+      {TraceEntry::Kind::SelectConfiguration, NowTime(), configuration->bConfigurationValue, {}, 0, outcome.status});
+  if (!NT_SUCCESS(outcome.status)) return outcome.status;
   info.Class = interface->bInterfaceClass;
   info.SubClass = interface->bInterfaceSubClass;
   info.Protocol = interface->bInterfaceProtocol;
   info.InterfaceHandle = &port.pipes;
   select.ConfigurationHandle = &port.configurationValue;
-  select.Hdr.Status = USBD_STATUS_SUCCESS;
-  port.function->SetConfiguration(configuration->bConfigurationValue);
-  std::lock_guard<std::mutex> guard(port.lock);
   port.configurationValue = configuration->bConfigurationValue;
   port.pipes = std::move(pipes);
-  port.TraceLocked(
-      {TraceEntry::Kind::SelectConfiguration, NowTime(), configuration->bConfigurationValue, {}, 0, STATUS_SUCCESS});
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AbortPipe(EmulatedPort::State& port, PURB urb) {
+NTSTATUS AbortPipe(PortCore& port, PURB urb) {
   _URB_PIPE_REQUEST& request = urb->UrbPipeRequest;
   UCHAR endpoint = 0;
   {
@@ -116,15 +116,15 @@ NTSTATUS AbortPipe(EmulatedPort::State& port, PURB urb) {
     }
     endpoint = pipe->endpoint;
   }
-  CancelTransfers(port, endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-  port.function->AbortEndpoint(endpoint);
+  port.carrier->CancelTransfers(endpoint, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  port.carrier->AbortEndpoint(endpoint);
   request.Hdr.Status = USBD_STATUS_SUCCESS;
   std::lock_guard<std::mutex> guard(port.lock);
   port.TraceLocked({TraceEntry::Kind::AbortPipe, NowTime(), endpoint, {}, 0, STATUS_SUCCESS});
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SubmitUrb(EmulatedPort::State& port, PIRP irp, PURB urb) {
+NTSTATUS SubmitUrb(PortCore& port, PIRP irp, PURB urb) {
   if (urb == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
   if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return SubmitBulkTransfer(port, irp, urb);
   bool plugged;
@@ -155,7 +155,7 @@ NTSTATUS SubmitUrb(EmulatedPort::State& port, PIRP irp, PURB urb) {
   return CompleteIrp(irp, status);
 }
 
-NTSTATUS PortStatusOrReset(EmulatedPort::State& port, PIRP irp, ULONG code) {
+NTSTATUS PortStatusOrReset(PortCore& port, PIRP irp, ULONG code) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   bool plugged;
   PortStatus portStatus{};
@@ -163,7 +163,7 @@ NTSTATUS PortStatusOrReset(EmulatedPort::State& port, PIRP irp, ULONG code) {
     std::lock_guard<std::mutex> guard(port.lock);
     plugged = port.plugged;
   }
-  if (plugged) portStatus = port.function->GetPortStatus();
+  if (plugged) portStatus = port.carrier->GetPortStatus();
   NTSTATUS status = STATUS_SUCCESS;
   if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
     auto word = static_cast<PULONG>(location->Parameters.Others.Argument1);
@@ -176,14 +176,12 @@ NTSTATUS PortStatusOrReset(EmulatedPort::State& port, PIRP irp, ULONG code) {
   } else if (!plugged) {
     status = STATUS_DEVICE_NOT_CONNECTED;
   } else {
-    port.function->ResetPort();
-    // The hub restores the configuration after a reset, as the host stack does.
     UCHAR configuration;
     {
       std::lock_guard<std::mutex> guard(port.lock);
       configuration = port.configurationValue;
     }
-    if (configuration != 0) port.function->SetConfiguration(configuration);
+    status = port.carrier->ResetPort(configuration).status;
   }
   {
     std::lock_guard<std::mutex> guard(port.lock);
@@ -200,7 +198,7 @@ NTSTATUS PortStatusOrReset(EmulatedPort::State& port, PIRP irp, ULONG code) {
 
 }  // namespace
 
-PipeRecord* EmulatedPort::State::FindPipeLocked(USBD_PIPE_HANDLE handle) const {
+PipeRecord* PortCore::FindPipeLocked(USBD_PIPE_HANDLE handle) const {
   for (const auto& pipe : pipes) {
     if (pipe.get() == handle) return pipe.get();
   }
@@ -208,7 +206,7 @@ PipeRecord* EmulatedPort::State::FindPipeLocked(USBD_PIPE_HANDLE handle) const {
 }
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-  EmulatedPort::State& port = PortOf(device);
+  PortCore& port = PortOf(device);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   const ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
   switch (code) {

@@ -13,6 +13,7 @@ PnpManager::PnpManager(Host& host, PluggedReader& reader, ResourceManager& resou
 PnpManager::~PnpManager() { resourceManager_.SetLastCloseListener(nullptr); }
 
 NTSTATUS PnpManager::Add() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   PDRIVER_OBJECT driver = host_.Driver();
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   if (driver != nullptr && driver->DriverExtension->AddDevice != nullptr) {
@@ -25,6 +26,7 @@ NTSTATUS PnpManager::Add() {
 }
 
 NTSTATUS PnpManager::SendAlone(UCHAR minor) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   const IO_STATUS_BLOCK result = kernel::SendIrpAndWait(reader_.Top(), IRP_MJ_PNP, minor);
   host_.Requests().Record(PnpMinorName(minor), result.Status, result.Information);
   const bool ok = NT_SUCCESS(result.Status);
@@ -49,6 +51,7 @@ NTSTATUS PnpManager::SendAlone(UCHAR minor) {
 }
 
 NTSTATUS PnpManager::Send(UCHAR minor) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   if (minor == IRP_MN_REMOVE_DEVICE) {
     // After a surprise removal the last close sends the removal itself.
     resourceManager_.CloseAll();
@@ -58,6 +61,7 @@ NTSTATUS PnpManager::Send(UCHAR minor) {
 }
 
 NTSTATUS PnpManager::Start() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   const NTSTATUS status = SendAlone(IRP_MN_START_DEVICE);
   if (!NT_SUCCESS(status)) {
     resourceManager_.CloseAll();
@@ -67,6 +71,7 @@ NTSTATUS PnpManager::Start() {
 }
 
 NTSTATUS PnpManager::Stop() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   const NTSTATUS query = SendAlone(IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(query)) {
     SendAlone(IRP_MN_CANCEL_STOP_DEVICE);
@@ -76,6 +81,7 @@ NTSTATUS PnpManager::Stop() {
 }
 
 NTSTATUS PnpManager::Remove() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   resourceManager_.CloseAll();
   if (state_ == DeviceState::Removed) return removalStatus_;
   if (state_ != DeviceState::SurpriseRemoved) {
@@ -89,6 +95,9 @@ NTSTATUS PnpManager::Remove() {
 }
 
 NTSTATUS PnpManager::SurpriseRemove() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  // A device leaves the bus once: a departure the host heard of twice is one.
+  if (state_ == DeviceState::SurpriseRemoved || state_ == DeviceState::Removed) return STATUS_SUCCESS;
   reader_.Port().Unplug();
   const NTSTATUS status = SendAlone(IRP_MN_SURPRISE_REMOVAL);
   if (!resourceManager_.HasOpenHandle()) SendAlone(IRP_MN_REMOVE_DEVICE);
@@ -96,6 +105,7 @@ NTSTATUS PnpManager::SurpriseRemove() {
 }
 
 void PnpManager::HandlesClosed() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   if (state_ == DeviceState::SurpriseRemoved) SendAlone(IRP_MN_REMOVE_DEVICE);
 }
 

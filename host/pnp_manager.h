@@ -11,9 +11,14 @@
 //                    a surprise removal, IRP_MN_REMOVE_DEVICE alone
 //   surprise removal the device leaves the bus, IRP_MN_SURPRISE_REMOVAL;
 //                    IRP_MN_REMOVE_DEVICE follows once no handle is open
+// Plug and Play requests go one at a time per device, whichever thread asks
+// (a departure comes on the hot-plug thread).
 // Each returns the status of the request that decided the outcome (the
 // failed query, or the last request); every request is in the journal.
 #pragma once
+
+#include <atomic>
+#include <mutex>
 
 #include "host/host.h"
 #include "host/plugged_reader.h"
@@ -39,7 +44,7 @@ class PnpManager {
   PnpManager(const PnpManager&) = delete;
   PnpManager& operator=(const PnpManager&) = delete;
 
-  DeviceState State() const { return state_; }
+  DeviceState State() const { return state_.load(); }
 
   // The driver extension's AddDevice with the reader's physical device object.
   NTSTATUS Add();
@@ -60,7 +65,8 @@ class PnpManager {
   Host& host_;
   PluggedReader& reader_;
   ResourceManager& resourceManager_;
-  DeviceState state_ = DeviceState::Present;
+  std::recursive_mutex lock_;  // one request at a time; a removal's last close re-enters
+  std::atomic<DeviceState> state_{DeviceState::Present};
   NTSTATUS removalStatus_ = STATUS_PENDING;  // of the last IRP_MN_REMOVE_DEVICE
 };
 

@@ -41,23 +41,37 @@ NTSTATUS ResourceManager::Open(const PluggedReader& reader, std::string_view nam
   PFILE_OBJECT file = nullptr;
   const NTSTATUS status = kernel::OpenFile(reader.PhysicalDeviceObject(), fileName, &file);
   host_.Requests().Record(request, status);
-  if (NT_SUCCESS(status)) handles_.push_back(Handle{file, std::string(name)});
+  if (NT_SUCCESS(status)) {
+    std::lock_guard<std::mutex> guard(lock_);
+    handles_.push_back(Handle{file, std::string(name)});
+  }
   return status;
 }
 
+bool ResourceManager::HasOpenHandle() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return !handles_.empty();
+}
+
 NTSTATUS ResourceManager::Close() {
-  if (handles_.empty()) return STATUS_INVALID_PARAMETER;
-  const Handle handle = handles_.back();
-  handles_.pop_back();
+  Handle handle;
+  bool last;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (handles_.empty()) return STATUS_INVALID_PARAMETER;
+    handle = handles_.back();
+    handles_.pop_back();
+    last = handles_.empty();
+  }
   const NTSTATUS status = kernel::CloseFile(handle.file);
   host_.Requests().Record(
       handle.name.empty() ? "IRP_MJ_CLEANUP, IRP_MJ_CLOSE" : "IRP_MJ_CLEANUP, IRP_MJ_CLOSE \\" + handle.name, status);
-  if (handles_.empty() && lastClose_) lastClose_();
+  if (last && lastClose_) lastClose_();
   return status;
 }
 
 void ResourceManager::CloseAll() {
-  while (!handles_.empty()) Close();
+  while (HasOpenHandle()) Close();
 }
 
 void ResourceManager::Record(ULONG code, const kernel::IoResult& result, const char* note) {
@@ -67,7 +81,12 @@ void ResourceManager::Record(ULONG code, const kernel::IoResult& result, const c
 }
 
 std::unique_ptr<kernel::UserRequest> ResourceManager::Start(const ControlRequest& request) {
-  return kernel::StartDeviceIoControl(handles_.back().file, request.code, request.input, request.outputLength);
+  PFILE_OBJECT file;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    file = handles_.back().file;
+  }
+  return kernel::StartDeviceIoControl(file, request.code, request.input, request.outputLength);
 }
 
 kernel::IoResult ResourceManager::Send(const ControlRequest& request) { return Send(request, -1); }

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,7 +41,8 @@ class ResourceManager {
   // Closes the handle opened last: cleanup, then close.
   NTSTATUS Close();
   void CloseAll();
-  bool HasOpenHandle() const { return !handles_.empty(); }
+  // Safe from any thread: a device's departure asks it on the hot-plug thread.
+  bool HasOpenHandle() const;
   // Called after a close that left no handle open.
   void SetLastCloseListener(std::function<void()> listener) { lastClose_ = std::move(listener); }
 
@@ -64,13 +66,14 @@ class ResourceManager {
 
  private:
   struct Handle {
-    PFILE_OBJECT file;
+    PFILE_OBJECT file = nullptr;
     std::string name;
   };
 
   void Record(ULONG code, const kernel::IoResult& result, const char* note = nullptr);
 
   Host& host_;
+  mutable std::mutex lock_;  // handles_; never held while a request is sent
   std::vector<Handle> handles_;
   std::function<void()> lastClose_;
   ULONG selectedProtocol_ = 0;

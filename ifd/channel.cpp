@@ -33,11 +33,13 @@ emu::ReaderConfig ReaderConfigFor(const ChannelOptions& options) {
 
 }  // namespace
 
-Channel::Channel(host::Host& host, ChannelOptions options)
+Channel::Channel(host::Host& host, ChannelOptions options, host::UsbHotplug* usb)
     : host_(host),
       options_(std::move(options)),
-      reader_(std::make_shared<emu::Reader>(ReaderConfigFor(options_))),
+      usb_(usb),
+      reader_(options_.device ? nullptr : std::make_shared<emu::Reader>(ReaderConfigFor(options_))),
       resources_(host) {
+  if (!reader_) return;
   if (std::shared_ptr<emu::Card> card = InitialCard(options_.card)) reader_->InsertCard(std::move(card));
   plugged_ = std::make_unique<host::PluggedReader>(reader_);
   pnp_ = std::make_unique<host::PnpManager>(host_, *plugged_, resources_);
@@ -45,8 +47,36 @@ Channel::Channel(host::Host& host, ChannelOptions options)
 
 Channel::~Channel() { Close(); }
 
+NTSTATUS Channel::PlugPhysical() {
+  if (usb_ == nullptr || !usb_->Ok()) {
+    log::Error(usb_ != nullptr ? usb_->Error() : "no USB bus");
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  // pcscd names a device it has just seen arrive; the bus may report it a moment later.
+  device_ = usb_->WaitFor(*options_.device, std::chrono::seconds(5));
+  if (!device_) {
+    log::Error("no USB device " + usb::FormatDevice(*options_.device) + " on the bus");
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  std::string error;
+  std::unique_ptr<usb::BusPort> port = usb_->Open(*device_, &error);
+  if (!port) {
+    log::Error(error);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  plugged_ = std::make_unique<host::PluggedReader>(std::move(port));
+  pnp_ = std::make_unique<host::PnpManager>(host_, *plugged_, resources_);
+  host::PnpManager* pnp = pnp_.get();
+  usb_->OnDeparture(*device_, [pnp] { pnp->SurpriseRemove(); });
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS Channel::Open() {
   std::unique_lock<std::shared_mutex> life(lifeLock_);
+  if (options_.device) {
+    const NTSTATUS plugged = PlugPhysical();
+    if (!NT_SUCCESS(plugged)) return plugged;
+  }
   NTSTATUS status = pnp_->Add();
   if (NT_SUCCESS(status)) status = pnp_->Start();  // a failed start is followed by the removal
   if (NT_SUCCESS(status)) status = resources_.Open(*plugged_, "");
@@ -67,7 +97,9 @@ NTSTATUS Channel::Open() {
     }
   }
   if (!NT_SUCCESS(status)) {
-    if (pnp_->State() == host::DeviceState::Started) pnp_->Remove();
+    if (pnp_->State() == host::DeviceState::Started || pnp_->State() == host::DeviceState::SurpriseRemoved) {
+      pnp_->Remove();
+    }
     Release();
     return status;
   }
@@ -88,6 +120,11 @@ void Channel::Close() {
     waitDone_.wait(guard, [this] { return waiting_ == nullptr; });
   }
   std::unique_lock<std::shared_mutex> life(lifeLock_);
+  if (open_ && device_) {
+    // pcscd may close before the bus has told the host the reader left: it left all the same.
+    usb_->Forget(*device_);
+    if (!usb_->Present(*device_)) pnp_->SurpriseRemove();
+  }
   if (open_) {
     open_ = false;
     // Closes the handle (cleanup, close), then query-remove and removal.
@@ -101,6 +138,8 @@ void Channel::Close() {
 }
 
 void Channel::Release() {
+  // A departure under way ends before the manager it uses goes.
+  if (device_) usb_->Forget(*device_);
   Drain();
   pnp_.reset();
   plugged_.reset();

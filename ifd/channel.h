@@ -1,6 +1,8 @@
-// One reader of pcscd's: an emulated reader plugged into the host (AddDevice,
-// start), a handle opened on its reader interface, and the requests the IFD
-// handler sends on it. Closing removes the reader again.
+// One reader of pcscd's: an emulated reader plugged into the host, or a
+// physical one found on the USB bus (AddDevice, start), a handle opened on
+// its reader interface, and the requests the IFD handler sends on it. A
+// physical reader that leaves the bus gets the surprise removal at once;
+// closing removes the reader (after a surprise removal, the removal alone).
 #pragma once
 
 #include <condition_variable>
@@ -17,6 +19,7 @@
 #include "host/plugged_reader.h"
 #include "host/pnp_manager.h"
 #include "host/resource_manager.h"
+#include "host/usb_hotplug.h"
 #include "ifd/card_control.h"
 #include "ifd/device_name.h"
 #include "ifd/responses.h"
@@ -26,7 +29,8 @@ namespace ifd {
 
 class Channel {
  public:
-  Channel(host::Host& host, ChannelOptions options);
+  // `usb` is the host's bus, for a physical reader (options.device).
+  Channel(host::Host& host, ChannelOptions options, host::UsbHotplug* usb = nullptr);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -56,10 +60,14 @@ class Channel {
   // Drains the traces, then lets go of the reader's port and its manager.
   void Release();
   void Drain();
+  // The physical reader's port, or the status that says why there is none.
+  NTSTATUS PlugPhysical();
 
   host::Host& host_;
   const ChannelOptions options_;
-  const std::shared_ptr<emu::Reader> reader_;
+  host::UsbHotplug* const usb_;
+  std::optional<usb::DeviceAddress> device_;  // the physical reader's place on the bus
+  const std::shared_ptr<emu::Reader> reader_;  // null for a physical reader
   // Requests hold it shared; Close holds it alone while it removes the reader.
   std::shared_mutex lifeLock_;
   std::unique_ptr<host::PluggedReader> plugged_;

@@ -42,14 +42,69 @@ bool ParseFlag(std::string_view value, bool* flag) {
   return true;
 }
 
+bool ParseDecimal(std::string_view text, unsigned long max, unsigned long* value) {
+  if (text.empty() || text.size() > 3) return false;
+  unsigned long number = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    number = number * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (number > max) return false;
+  *value = number;
+  return true;
+}
+
+// The names pcscd's USB hot-plug gives (hotplug_libudev.c and hotplug_libusb.c
+// of pcsc-lite 1.9), and the plain ids.
+std::optional<usb::DeviceMatch> ParseUsbName(std::string_view name, std::string* error) {
+  const std::vector<std::string_view> parts = Split(name, ':');
+  std::string ids(parts.size() > 1 ? parts[1] : "");
+  if (ids.size() == 9 && ids[4] == '/') ids[4] = ':';
+  std::optional<usb::DeviceMatch> match = ids.size() == 9 ? usb::ParseDeviceMatch(ids, error) : std::nullopt;
+  unsigned long bus = 0;
+  unsigned long address = 0;
+  unsigned long interface = 0;
+  bool placed = parts.size() == 2;
+  if (parts.size() == 5 && parts[2] == "libudev") {
+    // The device node: /dev/bus/usb/BBB/DDD.
+    const std::vector<std::string_view> node = Split(parts[4], '/');
+    placed = ParseDecimal(parts[3], 255, &interface) && node.size() == 6 && node[0].empty() && node[1] == "dev" &&
+             node[2] == "bus" && node[3] == "usb" && ParseDecimal(node[4], 255, &bus) &&
+             ParseDecimal(node[5], 255, &address);
+  } else if (parts.size() == 6 && parts[2] == "libusb-1.0") {
+    placed = ParseDecimal(parts[3], 255, &bus) && ParseDecimal(parts[4], 255, &address) &&
+             ParseDecimal(parts[5], 255, &interface);
+  }
+  if (!match || !placed || (parts.size() > 2 && (bus == 0 || address == 0))) {
+    *error = "DEVICENAME \"" + std::string(name) +
+             "\" is not a USB device name (usb:VVVV/PPPP, usb:VVVV/PPPP:libudev:I:/dev/bus/usb/BBB/DDD or "
+             "usb:VVVV/PPPP:libusb-1.0:B:D:I)";
+    return std::nullopt;
+  }
+  if (interface != 0) {
+    *error = "DEVICENAME \"" + std::string(name) + "\": this reader has interface 0 only";
+    return std::nullopt;
+  }
+  if (parts.size() > 2) {
+    match->bus = static_cast<std::uint8_t>(bus);
+    match->address = static_cast<std::uint8_t>(address);
+  }
+  return match;
+}
+
 }  // namespace
 
 std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* error) {
   ChannelOptions options;
   if (name == nullptr || *name == '\0') return options;
+  if (std::string_view(name).substr(0, 4) == "usb:") {
+    options.device = ParseUsbName(name, error);
+    if (!options.device) return std::nullopt;
+    return options;
+  }
   const std::vector<std::string_view> parts = Split(name, ':');
   if (parts[0] != "emulated") {
-    *error = "DEVICENAME \"" + std::string(name) + "\" does not start with \"emulated\"";
+    *error = "DEVICENAME \"" + std::string(name) + "\" does not start with \"emulated\" or \"usb:\"";
     return std::nullopt;
   }
   std::vector<std::string_view> seen;

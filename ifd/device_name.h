@@ -1,5 +1,14 @@
 // The reader a reader.conf entry asks for: its DEVICENAME, passed verbatim
-// by pcscd, is `emulated[:key=value...]`.
+// by pcscd, is `emulated[:key=value...]`; or a physical reader on the USB
+// bus, named as pcscd's USB hot-plug names the devices that match the
+// bundle's Info.plist:
+//
+//   usb:VVVV/PPPP:libudev:I:/dev/bus/usb/BBB/DDD      (pcscd built with libudev, Debian's)
+//   usb:VVVV/PPPP:libusb-1.0:B:D:I                     (pcscd built with libusb hot-plug)
+//   usb:VVVV/PPPP                                      (reader.conf: the first such device)
+//
+// VVVV and PPPP are the hexadecimal vendor and product ids, I the interface
+// number (this reader has interface 0 only), B and D the bus and address.
 //
 //   firmware=M.mm     the emulated reader's firmware (default 2.27)
 //   card=t1|t0|none|vicc
@@ -25,6 +34,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/usb/host_bus.h"
+
 namespace ifd {
 
 enum class CardChoice { T1, T0, None, Vicc };
@@ -39,6 +50,8 @@ struct ChannelOptions {
   bool verbose = false;
   LogTarget log = LogTarget::Stderr;
   std::string controlPath;
+  // A physical reader: which device. The options above are the emulated reader's.
+  std::optional<usb::DeviceMatch> device;
 };
 
 // The options, or nullopt with *error saying what is wrong. A null or empty

@@ -13,6 +13,7 @@
 
 #include "driver/public/driver.h"
 #include "host/status_names.h"
+#include "host/usb_hotplug.h"
 #include "ifd/handler.h"
 #include "ifd/log.h"
 #include "ifd/signal_mask.h"
@@ -28,6 +29,7 @@ namespace {
 struct Registry {
   std::mutex lock;
   std::unique_ptr<host::Host> host;
+  std::unique_ptr<host::UsbHotplug> usb;  // opened with the first physical reader
   std::map<unsigned long, std::shared_ptr<Channel>> channels;  // open
   std::set<unsigned long> busy;                                // Luns whose reader is starting or being removed
 };
@@ -48,6 +50,7 @@ void ReleaseHostLocked(Registry& registry) {
   const ULONG blocks = kernel::pool::LiveBlocks(DriverPoolTag);
   const std::size_t live = kernel::irps::Live();
   const std::size_t inProgress = kernel::irps::InProgress();
+  registry.usb.reset();
   registry.host.reset();
   char text[160];
   std::snprintf(text, sizeof text,
@@ -130,8 +133,9 @@ Response CreateChannelByName(unsigned long lun, const char* deviceName) {
         return kCommunicationError;
       }
     }
+    if (options->device && !registry.usb) registry.usb = std::make_unique<host::UsbHotplug>();
     registry.busy.insert(lun);
-    channel = std::make_shared<Channel>(*registry.host, *options);
+    channel = std::make_shared<Channel>(*registry.host, *options, registry.usb.get());
   }
   // The start takes real time; the other readers go on meanwhile.
   const NTSTATUS opened = channel->Open();

@@ -42,6 +42,27 @@ TEST(DeviceName, EveryOptionIsRead) {
   EXPECT_EQ("2.1a", ParseDeviceName("emulated:firmware=2.1a", &error)->firmware);
 }
 
+TEST(DeviceName, UsbNamesAsPcscdsHotPlugGivesThemPickAPhysicalReader) {
+  const struct {
+    const char* name;
+    std::optional<std::uint8_t> bus;
+    std::optional<std::uint8_t> address;
+  } cases[] = {
+      {"usb:5A54/2210:libudev:0:/dev/bus/usb/003/017", 3, 17},
+      {"usb:5a54/2210:libusb-1.0:3:17:0", 3, 17},
+      {"usb:5A54/2210", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto options = ParseDeviceName(c.name, &error);
+    ASSERT_TRUE(options.has_value() && options->device.has_value()) << c.name << ": " << error;
+    EXPECT_EQ(0x5A54, options->device->vendorId) << c.name;
+    EXPECT_EQ(0x2210, options->device->productId) << c.name;
+    EXPECT_EQ(c.bus, options->device->bus) << c.name;
+    EXPECT_EQ(c.address, options->device->address) << c.name;
+  }
+}
+
 TEST(DeviceName, WrongNamesAreRefusedWithTheReason) {
   const struct {
     const char* name;
@@ -62,6 +83,10 @@ TEST(DeviceName, WrongNamesAreRefusedWithTheReason) {
       {"emulated:control=relative/fifo", "expected an absolute path"},
       {"emulated::card=t1", "is not key=value"},
       {"emulated:card=t1:firmware=2.27:card=t0", "option card= is given twice"},
+      {"usb:5a54-2210", "is not a USB device name"},
+      {"usb:5A54/2210:libudev:0:/dev/bus/usb/001", "is not a USB device name"},
+      {"usb:5A54/2210:libusb-1.0:0:2:0", "is not a USB device name"},
+      {"usb:5A54/2210:libusb-1.0:1:2:1", "has interface 0 only"},
   };
   for (const auto& c : cases) {
     std::string error;

@@ -3,6 +3,7 @@
 // the host does for it; a wrong line gets a one-line reason.
 //
 //   reader [firmware=M.mm] [model=kt2210|lm5520] [card=t0|t1|t0t1|none|vicc] [atr=HEX] [port=N]
+//   reader usb[=VVVV:PPPP[@BUS.DEV]]
 //   plug | open [NAME] | close | stop | start | surprise-remove | remove
 //   pnp start|query-stop|cancel-stop|stop|query-remove|cancel-remove|remove|surprise-removal|MINOR
 //   sleep [s1|s2|s3|s4|s5] | resume | wait MS
@@ -23,6 +24,7 @@
 #include "host/control_requests.h"
 #include "host/hex.h"
 #include "platform/kernel/wdm.h"
+#include "platform/usb/host_bus.h"
 
 namespace host {
 
@@ -37,6 +39,9 @@ struct ReaderSettings {
   std::optional<CardKind> card;
   std::optional<Bytes> atr;  // used as it is, in place of the card kind's own ATR
   std::optional<std::uint16_t> port;  // card=vicc: where the reader listens for vicc
+  // A physical reader on the machine's USB bus in place of the emulated one
+  // (bare `usb`: the emulated reader's own ids).
+  std::optional<usb::DeviceMatch> usb;
 };
 
 // vsmartcard's default port, which vicc connects to unless told otherwise.

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/reader/reader_config.h"
 #include "host/arguments.h"
 #include "host/request_names.h"
 #include "host/script.h"
@@ -56,8 +57,30 @@ bool ParseOutput(Words& words, ULONG* outputLength) {
   return true;
 }
 
+// usb or usb=VVVV:PPPP[@BUS.DEV]: a physical reader; nothing of the emulated one goes with it.
+bool ParsePhysicalReader(Words& words, ReaderSettings& settings) {
+  const std::optional<std::string_view> ids = words.Take("usb");
+  const bool bare = words.Count() == 1 && words.At(0) == "usb";
+  if (!ids && !bare) return true;
+  if (ids && bare) return words.Fail("usb is given twice");
+  if (ids) {
+    std::string error;
+    settings.usb = usb::ParseDeviceMatch(*ids, &error);
+    if (!settings.usb) return words.Fail("usb=: " + error);
+  } else {
+    const emu::ReaderConfig emulated;
+    settings.usb = usb::DeviceMatch{emulated.vendorId, emulated.productId, std::nullopt, std::nullopt};
+  }
+  for (const char* key : {"firmware", "model", "card", "atr", "port"}) {
+    if (words.Take(key)) return words.Fail(std::string(key) + "= describes the emulated reader, not a physical one");
+  }
+  return words.Finish(bare ? 1 : 0);
+}
+
 bool ParseReader(Words& words, ScriptCommand& command) {
   ReaderSettings& settings = command.reader;
+  if (!ParsePhysicalReader(words, settings)) return false;
+  if (settings.usb) return true;
   if (std::optional<std::string_view> firmware = words.Take("firmware")) {
     if (!IsFirmwareText(*firmware)) {
       return words.Fail("firmware=" + Quoted(*firmware) + " is not a version text such as 2.27");

@@ -113,6 +113,13 @@ bool ScriptSession::Execute(const ScriptCommand& command) {
 bool ScriptSession::ApplyReaderSettings(const ScriptCommand& command) {
   if (reader_) return Fail(command, "reader settings come before the first plug");
   const ReaderSettings& settings = command.reader;
+  if (settings.usb) {
+    // A real device answers in real time, which simulated time cannot wait for.
+    if (options_.clock != kernel::ClockMode::Real) return Fail(command, "a physical reader runs in real time only (--time real)");
+    physical_ = settings.usb;
+    Ok(command);
+    return true;
+  }
   if (settings.model) {
     if (std::optional<std::string> refusal = RefuseOtherModel(*settings.model))
       return Fail(command, "model=" + *refusal);
@@ -135,25 +142,55 @@ bool ScriptSession::Plug(const ScriptCommand& command) {
     return Fail(command, "the driver is not loaded: DriverEntry returned " + StatusWord(host_.EntryStatus()));
   }
   Unplug();
-  auto reader = std::make_shared<emu::Reader>(ReaderConfigFor(firmware_));
-  if (std::shared_ptr<emu::Card> card = MakeCard(card_.kind, card_.atr)) reader->InsertCard(std::move(card));
-  if (card_.kind == CardKind::Vicc) {
-    auto listener = std::make_unique<emu::ViccListener>(*reader, card_.port);
-    if (!listener->Listening()) return Fail(command, "cannot listen for vicc on " + listener->Error());
-    viccReader_ = reader;
-    vicc_ = std::move(listener);
+  if (physical_) {
+    std::string error;
+    std::unique_ptr<usb::BusPort> port = OpenPhysicalReader(&error);
+    if (!port) return Fail(command, error);
+    reader_ = std::make_unique<PluggedReader>(std::move(port));
+  } else {
+    auto reader = std::make_shared<emu::Reader>(ReaderConfigFor(firmware_));
+    if (std::shared_ptr<emu::Card> card = MakeCard(card_.kind, card_.atr)) reader->InsertCard(std::move(card));
+    if (card_.kind == CardKind::Vicc) {
+      auto listener = std::make_unique<emu::ViccListener>(*reader, card_.port);
+      if (!listener->Listening()) return Fail(command, "cannot listen for vicc on " + listener->Error());
+      viccReader_ = reader;
+      vicc_ = std::move(listener);
+    }
+    reader_ = std::make_unique<PluggedReader>(std::move(reader));
   }
-  reader_ = std::make_unique<PluggedReader>(std::move(reader));
   monitor_.Watch(&reader_->Port());
   pnp_ = std::make_unique<PnpManager>(host_, *reader_, resourceManager_);
   power_ = std::make_unique<SystemPower>(host_, *reader_);
+  if (plugged_) {
+    // A reader that leaves the bus gets the surprise removal, as Plug and Play gives it.
+    PnpManager* pnp = pnp_.get();
+    usb_->OnDeparture(*plugged_, [pnp] { pnp->SurpriseRemove(); });
+  }
   NTSTATUS status = pnp_->Add();
   if (NT_SUCCESS(status)) status = pnp_->Start();
   Result(command, status);
   return true;
 }
 
+std::unique_ptr<usb::BusPort> ScriptSession::OpenPhysicalReader(std::string* error) {
+  if (!usb_) usb_ = std::make_unique<UsbHotplug>();
+  if (!usb_->Ok()) {
+    *error = usb_->Error();
+    return nullptr;
+  }
+  // The bus reports the devices already there as they are enumerated, just after it opens.
+  plugged_ = usb_->WaitFor(*physical_, std::chrono::seconds(1));
+  if (!plugged_) {
+    *error = "no USB device " + usb::FormatDevice(*physical_) + " on the bus";
+    return nullptr;
+  }
+  return usb_->Open(*plugged_, error);
+}
+
 void ScriptSession::Unplug() {
+  // A departure under way ends before the manager it uses goes.
+  if (plugged_) usb_->Forget(*plugged_);
+  plugged_.reset();
   vicc_.reset();
   viccReader_.reset();
   monitor_.Watch(nullptr);
@@ -179,6 +216,7 @@ bool ScriptSession::ChangeCard(const ScriptCommand& command) {
     return true;
   }
   std::shared_ptr<emu::Reader> reader = reader_->SharedReader();
+  if (!reader) return Fail(command, "the card of a physical reader goes in and out by hand");
   std::function<void()> event;
   if (insert) {
     std::shared_ptr<emu::Card> card = MakeCard(command.card, command.atr);

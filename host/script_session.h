@@ -20,6 +20,7 @@
 #include "host/resource_manager.h"
 #include "host/script.h"
 #include "host/system_power.h"
+#include "host/usb_hotplug.h"
 #include "emulator/vicc/vicc_listener.h"
 
 namespace host {
@@ -62,6 +63,8 @@ class ScriptSession {
 
   bool ApplyReaderSettings(const ScriptCommand& command);
   bool Plug(const ScriptCommand& command);
+  // The physical reader's port, or null with *error saying why there is none.
+  std::unique_ptr<usb::BusPort> OpenPhysicalReader(std::string* error);
   bool ChangeCard(const ScriptCommand& command);
   bool SendRequest(const ScriptCommand& command);
   bool Lifecycle(const ScriptCommand& command);
@@ -83,6 +86,9 @@ class ScriptSession {
   ResourceManager resourceManager_;
   std::string firmware_;
   Card card_;  // the card in the reader when it is plugged
+  std::optional<usb::DeviceMatch> physical_;  // reader usb: which device on the bus
+  std::unique_ptr<UsbHotplug> usb_;           // the machine's bus, opened at the first plug of one
+  std::optional<usb::DeviceAddress> plugged_;  // where the physical reader plugged last sits
   std::unique_ptr<PluggedReader> reader_;
   // card=vicc: the listener, and the reader it serves, which must outlive it.
   std::shared_ptr<emu::Reader> viccReader_;

@@ -25,6 +25,7 @@ TEST(ScriptErrors, StopTheScriptAtTheLineThatIsWrong) {
        "line 2: reader: reader settings come before the first plug"},
       {"plug\n\n# nothing\nplug\n", "plug -> STATUS_SUCCESS 0x00000000\n", "line 4: plug: a reader is plugged already"},
       {"card insert t1 after=10\n", "", "line 1: card: after= needs a plugged reader"},
+      {"reader usb\n", "", "line 1: reader: a physical reader runs in real time only (--time real)"},
       {"plug\nclose\n", "plug -> STATUS_SUCCESS 0x00000000\n", "line 2: close: no handle is open"},
       {"plug\nstart\n", "plug -> STATUS_SUCCESS 0x00000000\n",
        "line 2: start: only a device that was added or stopped is started"},

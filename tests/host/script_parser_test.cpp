@@ -29,6 +29,7 @@ std::string Meaning(const ScriptCommand& c) {
       if (r.card) text += " card " + std::to_string(static_cast<int>(*r.card));
       if (r.atr) text += " atr " + host::ToHex(*r.atr);
       if (r.port) text += " port " + std::to_string(*r.port);
+      if (r.usb) text += " usb " + usb::FormatDevice(*r.usb);
       return text;
     }
     case Verb::Plug:
@@ -80,6 +81,8 @@ TEST(ScriptParser, TurnsEachCommandIntoWhatTheHostDoes) {
       {"reader card=none", "reader card 0"},
       {"reader card=vicc", "reader card 4"},
       {"reader card=vicc port=40000", "reader card 4 port 40000"},
+      {"reader usb", "reader usb 5A54:2210"},
+      {"reader usb=072f:90cc@3.17", "reader usb 072F:90CC@3.17"},
       {"plug", "plug"},
       {"card insert", "insert 2"},
       {"card insert t0t1 atr=3B8001 after=300", "insert 3 atr 3B8001 after 300"},
@@ -172,6 +175,9 @@ TEST(ScriptParser, ExplainsEveryWrongLineInOneLine) {
        "reader: atr=: 34 bytes of hexadecimal, at most 33 are accepted here"},
       {"reader speed=9600", "reader: unknown option 'speed='"},
       {"reader firmware=2.27 firmware=2.28", "reader: option firmware= is given twice"},
+      {"reader usb=5A54", "reader: usb=: expected VVVV:PPPP[@BUS.DEV] (hexadecimal vendor and product ids), not '5A54'"},
+      {"reader usb=5A54:2210@1.0", "reader: usb=: expected @BUS.DEV (decimal, 1 to 255 each) after the ids, not '@1.0'"},
+      {"reader usb card=t1", "reader: card= describes the emulated reader, not a physical one"},
       {"card", "card: insert or remove is missing"},
       {"card swap", "card: 'swap' is not insert or remove"},
       {"card insert t2", "card: 't2' is not a card kind (t0|t1|t0t1)"},

@@ -52,6 +52,10 @@ bytes as hex digits without separators)
         card=vicc (real time only): vsmartcard's vicc connects to 127.0.0.1 at
         port= (default 35963) and is the card while it stays connected.
           reader firmware=1.50 card=t1
+  reader usb[=VVVV:PPPP[@BUS.DEV]]
+        The next plug takes a physical reader from the machine's USB bus (real
+        time only; bare usb: the emulated reader's ids 5A54:2210).
+                                                       reader usb=5A54:2210@1.4
   plug  AddDevice, then IRP_MN_START_DEVICE (a failed start is followed by the
         removal).                                      plug
   card insert [t0|t1|t0t1] [atr=HEX] [after=MS]

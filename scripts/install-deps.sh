@@ -9,6 +9,8 @@ packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang
   vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome
   # the Windows kernel images: MinGW-w64's cross compilers with their DDK headers
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+  # the libusb port for physical readers, and its tests under umockdev
+  libusb-1.0-0-dev umockdev libumockdev-dev
   "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -37,7 +37,7 @@ start_pcscd() {
   local name=$1
   mkdir -p "$work/run-$name"
   export PCSCLITE_CSOCK_NAME=$work/run-$name/pcscd.comm
-  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && ${extra_mount:-} exec pcscd -f -d -c '$work/$name.d'" \
+  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && ${extra_mount:-} exec ${pcscd_wrap:-} pcscd -f -d -c '$work/$name.d'" \
     >"$work/$name.log" 2>&1 </dev/null &
   pcscd_pid=$!
   pcscd_log=$work/$name.log
@@ -77,7 +77,7 @@ stop_pcscd() {
   fi
   wait "$pid" 2>/dev/null
   # The clean last close is logged for entries that ask for verbose=1.
-  if ! grep -q "^DEVICENAME.*verbose=1" "${pcscd_log%.log}.d"/*; then
+  if ! grep -qs "^DEVICENAME.*verbose=1" "${pcscd_log%.log}.d"/*; then
     :
   elif grep -q "last channel closed: .*: clean" "$pcscd_log"; then
     pass "handler clean at pcscd exit: $(grep -o 'driver pool blocks.*clean' "$pcscd_log" | tail -1)"
@@ -205,6 +205,40 @@ else
     stop_pcscd
   fi
   extra_mount=
+fi
+
+# pcscd's own USB hot-plug, with no USB in the machine: serve_reader puts
+# the emulated reader on the USB bus of a umockdev testbed, pcscd runs under
+# umockdev-wrapper with the hot-plug bundle the README's install put under
+# $dest, and loads the handler for the device it finds, which reaches the
+# device through libusb. Skipped (said so) without umockdev or the tool.
+serve=$build/tests/platform/usb/umockdev/serve_reader
+if [[ ! -x $serve ]] || ! command -v umockdev-wrapper >/dev/null || [[ ! -d $dest/usr/lib/pcsc/drivers ]]; then
+  echo "skipped: pcscd USB hot-plug (needs umockdev-wrapper, $serve and the README install)"
+else
+  mkfifo "$work/serve.in"
+  umockdev-wrapper "$serve" <"$work/serve.in" >"$work/serve.out" 2>"$work/serve.err" &
+  serve_pid=$!
+  exec {serve_fd}>"$work/serve.in"
+  testbed=
+  for _ in $(seq 100); do
+    testbed=$(head -1 "$work/serve.out" 2>/dev/null)
+    [[ -n $testbed ]] && break
+    sleep 0.1
+  done
+  mkdir -p "$work/hotplug.d"
+  extra_mount="mount --bind '$dest/usr/lib/pcsc/drivers' /usr/lib/pcsc/drivers &&"
+  pcscd_wrap="env UMOCKDEV_DIR='$testbed' umockdev-wrapper"
+  if [[ -z $testbed ]]; then
+    fail "serve_reader put the reader on a umockdev testbed ($(cat "$work/serve.err"))"
+  elif start_pcscd hotplug; then
+    SERVE_INPUT=$work/serve.in run_python usb_hotplug.py
+    stop_pcscd
+  fi
+  extra_mount=
+  pcscd_wrap=
+  exec {serve_fd}>&-
+  wait "$serve_pid"
 fi
 # Without pcsc-lite's headers the configure step says what is missing.
 configured=$(cmake -S "$root" -B "$work/no-pcsc" -DPCSC_INCLUDE_DIR=/nonexistent 2>&1)

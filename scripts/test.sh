@@ -46,68 +46,55 @@ run_suite() {
   summary+=("$name: $p passed, $f failed")
 }
 
-# The fuzz targets, each for FUZZ_SECONDS (15 by default): one passed or
-# failed count per target.
-run_fuzz() {
-  local log="$out/fuzz.log" line p f
-  rm -rf "$out/fuzz"
-  set +e
-  BUILD_ROOT="$out" scripts/fuzz.sh "${FUZZ_SECONDS:-15}" 2>&1 | tee "$log"
-  set -e
-  line=$(grep -E "^fuzz: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
+# count_result NAME LOG TAG: adds the counts of the last "TAG: N passed, M
+# failed[, S skipped]" line of LOG to the totals; no such line is a failure.
+count_result() {
+  local name=$1 log=$2 tag=$3 line p f s
+  line=$(grep -E "^$tag: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
   if [[ -z $line ]]; then
-    echo "fuzz: did not finish" >&2
-    failed=$((failed + 1))
-    summary+=("fuzz (libFuzzer, ASan+UBSan): did not finish")
-    return
-  fi
-  p=$(sed -E 's/^fuzz: ([0-9]+) passed.*/\1/' <<<"$line")
-  f=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
-  passed=$((passed + p))
-  failed=$((failed + f))
-  summary+=("fuzz (libFuzzer, ASan+UBSan): $p passed, $f failed")
-}
-
-# End to end with a real pcscd, on the IFD handler of the x86-64 gcc build.
-run_pcscd() {
-  local name="pcscd end to end (Kt2210p IFD handler)" log="$out/pcscd-e2e.log" line p f
-  echo "=== $name"
-  set +e
-  tests/ifd/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$log" | grep -vE "^ok "
-  set -e
-  line=$(grep -E "^pcscd end to end: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
-  if [[ -z $line ]]; then
+    echo "$name: did not finish" >&2
     failed=$((failed + 1))
     summary+=("$name: did not finish")
     return
   fi
   p=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
   f=$(sed -E 's/.*passed, ([0-9]+) failed.*/\1/' <<<"$line")
+  s=$(sed -nE 's/.*failed, ([0-9]+) skipped.*/, \1 skipped/p' <<<"$line")
   passed=$((passed + p))
   failed=$((failed + f))
-  summary+=("$name: $p passed, $f failed")
+  summary+=("$name: $p passed, $f failed$s")
+}
+
+# The fuzz targets, each for FUZZ_SECONDS (15 by default): one passed or
+# failed count per target.
+run_fuzz() {
+  rm -rf "$out/fuzz"
+  set +e
+  BUILD_ROOT="$out" scripts/fuzz.sh "${FUZZ_SECONDS:-15}" 2>&1 | tee "$out/fuzz.log"
+  set -e
+  count_result "fuzz (libFuzzer, ASan+UBSan)" "$out/fuzz.log" fuzz
+}
+
+# End to end with a real pcscd, on the IFD handler of the x86-64 gcc build.
+run_pcscd() {
+  local name="pcscd end to end (Kt2210p IFD handler)"
+  echo "=== $name"
+  set +e
+  tests/ifd/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$out/pcscd-e2e.log" | grep -vE "^ok "
+  set -e
+  count_result "$name" "$out/pcscd-e2e.log" "pcscd end to end"
 }
 
 # The kernel images, built with MinGW-w64 and checked; Wine loads the x86-64
 # one. Wine is installed here, time-boxed: without it that check is skipped.
 run_windows() {
-  local name="Windows kernel images (MinGW-w64, Wine)" log="$out/windows.log" line p f
+  local name="Windows kernel images (MinGW-w64, Wine)"
   echo "=== $name"
   timeout 900 scripts/install-deps.sh wine64 || echo "=== Wine could not be installed: its check is skipped"
   set +e
-  tests/driver/windows/run.sh "$out" 2>&1 | tee "$log" | grep -vE "^ok "
+  tests/driver/windows/run.sh "$out" 2>&1 | tee "$out/windows.log" | grep -vE "^ok "
   set -e
-  line=$(grep -E "^windows images: [0-9]+ passed, [0-9]+ failed" "$log" | tail -1 || true)
-  if [[ -z $line ]]; then
-    failed=$((failed + 1))
-    summary+=("$name: did not finish")
-    return
-  fi
-  p=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
-  f=$(sed -E 's/.*passed, ([0-9]+) failed.*/\1/' <<<"$line")
-  passed=$((passed + p))
-  failed=$((failed + f))
-  summary+=("$name: $p passed, $f failed$(sed -nE 's/.*failed, ([0-9]+) skipped/, \1 skipped/p' <<<"$line")")
+  count_result "$name" "$out/windows.log" "windows images"
 }
 
 # 32-bit x86 programs run natively where the kernel runs them (IA-32

@@ -42,6 +42,18 @@ PIRP NewUserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, std::shared_ptr<UserReque
   return irp;
 }
 
+// The I/O manager takes a status other than STATUS_PENDING from the top of the
+// stack as the request's final one: it must be the status the request was
+// completed with.
+void CallTop(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<UserRequest::State>& state) {
+  const NTSTATUS returned = IofCallDriver(top, irp);
+  if (returned == STATUS_PENDING) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  if (KeReadStateEvent(&state->done) != 0 && state->result.status != returned) {
+    verifier::Fail("a dispatch routine returned a status other than the one it completed the request with");
+  }
+}
+
 NTSTATUS SendToFile(PFILE_OBJECT file, UCHAR major) {
   auto state = std::make_shared<UserRequest::State>();
   KeInitializeEvent(&state->done, NotificationEvent, FALSE);
@@ -57,7 +69,7 @@ NTSTATUS SendToFile(PFILE_OBJECT file, UCHAR major) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->FileObject = file;
-  IofCallDriver(top, irp);
+  CallTop(top, irp, state);
   KeWaitForSingleObject(&state->done, Executive, KernelMode, FALSE, nullptr);
   return state->result.status;
 }
@@ -175,7 +187,7 @@ std::unique_ptr<UserRequest> StartDeviceIoControl(PFILE_OBJECT file, ULONG ioCon
   next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
   next->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
   next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-  IofCallDriver(top, irp);
+  CallTop(top, irp, state);
   return request;
 }
 
@@ -197,7 +209,7 @@ IO_STATUS_BLOCK SendIrpAndWait(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR
   next->MajorFunction = majorFunction;
   next->MinorFunction = minorFunction;
   if (fill) fill(*next);
-  IofCallDriver(top, irp);
+  CallTop(top, irp, state);
   KeWaitForSingleObject(&state->done, Executive, KernelMode, FALSE, nullptr);
   std::lock_guard<std::recursive_mutex> guard(state->lock);
   return IO_STATUS_BLOCK{{state->result.status}, state->result.information};

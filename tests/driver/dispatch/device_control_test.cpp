@@ -61,15 +61,6 @@ TEST(DeviceControlGateTest, PollThatKeepsFailingAnswersBusyAfterAboutTenSeconds)
   d.Remove(/*surprise=*/true);
 }
 
-TEST(DeviceControlGateTest, StopPendingRefusesRequestsUntilCancelled) {
-  DriverUnderTest d;
-  kernel::SleepFor(kSecond);
-  ASSERT_EQ(d.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_DELETE_PENDING);
-  ASSERT_EQ(d.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
-}
-
 TEST(DeviceControlGateTest, WaitingTrackingRequestGivesBackTheCountAndStaysWithTheLibrary) {
   DriverUnderTest d(DriverUnderTest::Instant(), /*start=*/false);
   d.reader->InsertCard(dispatchtest::T1Card());

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "driver/dispatch/power.h"
 #include "tests/driver/dispatch/driver_under_test.h"
 
 namespace {
@@ -46,8 +47,11 @@ TEST_F(PowerTest, SleepWithACardInCompletesTheWaitingIsAbsentAtD3) {
   ASSERT_EQ(d->State(), static_cast<ULONG>(SCARD_SPECIFIC));
   auto absent = d->StartIoctl(IOCTL_SMARTCARD_IS_ABSENT);
   d->port->ClearTrace();
+  const ULONG started = kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls;
 
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls, started + 3)
+      << "the query, the system request and the device request each let the next one in";
   EXPECT_EQ(d->port->DevicePower(), PowerDeviceD3) << "no wait-wake pending: D3 whatever the mapping says";
   EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown);
   EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->CardPresentAtPowerDown, 1);
@@ -204,6 +208,41 @@ TEST_F(PowerTest, APowerRequestAfterTheRemovalBeganIsRefused) {
   d->Close();
   removal->Join();
   d->removed = true;
+}
+
+// The device state for a system state, from the bus driver's mapping, when a
+// wait-wake request is pending (without one, sleep is always D3).
+TEST(DeviceStateForSystemState, TakesTheMappingOnlyWhereItIsAValidDeviceState) {
+  DEVICE_CAPABILITIES mapping{};
+  mapping.DeviceState[PowerSystemUnspecified] = PowerDeviceD1;  // never consulted
+  mapping.DeviceState[PowerSystemSleeping1] = PowerDeviceD0;
+  mapping.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+  mapping.DeviceState[PowerSystemSleeping3] = PowerDeviceUnspecified;
+  mapping.DeviceState[PowerSystemHibernate] = PowerDeviceMaximum;
+  const struct {
+    UCHAR waitWake;
+    SYSTEM_POWER_STATE system;
+    DEVICE_POWER_STATE device;
+  } rows[] = {
+      {1, PowerSystemWorking, PowerDeviceD0},     {0, PowerSystemSleeping2, PowerDeviceD3},
+      {1, PowerSystemSleeping1, PowerDeviceD0},   {1, PowerSystemSleeping2, PowerDeviceD2},
+      {1, PowerSystemSleeping3, PowerDeviceD3},   {1, PowerSystemHibernate, PowerDeviceD3},
+      {1, PowerSystemUnspecified, PowerDeviceD3}, {1, PowerSystemMaximum, PowerDeviceD3},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(DeviceStateForSystemState(mapping, row.waitWake, row.system), row.device)
+        << "wait-wake " << int{row.waitWake} << ", system state " << row.system;
+  }
+}
+
+TEST(SetDevicePowerState, RecordsOnlyTheStatesAReaderCanBeIn) {
+  DriverUnderTest d;
+  for (DEVICE_POWER_STATE state : {PowerDeviceD2, PowerDeviceMaximum, PowerDeviceUnspecified}) {
+    EXPECT_FALSE(SetDevicePowerState(d.Fdo(), state));
+    EXPECT_EQ(d.Context().CurrentDeviceState, PowerDeviceD2) << "after " << state;
+  }
+  EXPECT_TRUE(SetDevicePowerState(d.Fdo(), PowerDeviceD0));
+  EXPECT_EQ(d.Context().CurrentDeviceState, PowerDeviceD0);
 }
 
 }  // namespace

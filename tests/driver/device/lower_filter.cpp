@@ -39,6 +39,12 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
+  if (location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_START_DEVICE &&
+      extension.filter->PendsStart()) {
+    IoMarkIrpPending(irp);
+    extension.filter->PassDownLater(irp, extension.lower);
+    return STATUS_PENDING;
+  }
   IoSkipCurrentIrpStackLocation(irp);
   return IofCallDriver(extension.lower, irp);
 }
@@ -59,7 +65,16 @@ LowerFilter::LowerFilter(PDEVICE_OBJECT physicalDeviceObject) {
   device_->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
+void LowerFilter::PassDownLater(PIRP irp, PDEVICE_OBJECT lower) {
+  later_ = std::make_unique<kernel::SystemThread>("bus start", [irp, lower] {
+    kernel::SleepFor(100 * kernel::kMillisecond);
+    IoSkipCurrentIrpStackLocation(irp);
+    IofCallDriver(lower, irp);
+  });
+}
+
 LowerFilter::~LowerFilter() {
+  if (later_) later_->Join();
   IoDetachDevice(ExtensionOf(device_).lower);
   IoDeleteDevice(device_);
   kernel::UnloadDriver(driver_);

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
+#include "platform/kernel/platform.h"
 #include "platform/kernel/wdm.h"
 #include "platform/usb/usb.h"
 
@@ -26,12 +28,17 @@ class LowerFilter {
   void EditCompletedUrbs(UrbEdit edit) { edit_ = std::move(edit); }
   // IRP_MN_START_DEVICE is completed with this status and not passed down.
   void FailStart(NTSTATUS status) { startFailure_ = status; }
+  // IRP_MN_START_DEVICE is answered STATUS_PENDING and passed down 100 ms
+  // later from a thread of the filter's, as a bus driver may take its time.
+  void PendStart() { pendStart_ = true; }
 
   // What the filter's own routines use.
   void ApplyEdit(URB& urb) const {
     if (edit_) edit_(urb);
   }
   NTSTATUS StartFailure() const { return startFailure_; }
+  bool PendsStart() const { return pendStart_; }
+  void PassDownLater(PIRP irp, PDEVICE_OBJECT lower);
 
   struct Extension;
 
@@ -40,6 +47,8 @@ class LowerFilter {
   PDEVICE_OBJECT device_ = nullptr;
   UrbEdit edit_;
   NTSTATUS startFailure_ = STATUS_SUCCESS;
+  bool pendStart_ = false;
+  std::unique_ptr<kernel::SystemThread> later_;
 };
 
 }  // namespace devicetest

@@ -198,39 +198,4 @@ TEST(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt) {
   EXPECT_LE(r.Frames().size(), 1u);
 }
 
-TEST(Removal, EveryAllocationFailingInTurnStillEndsClean) {
-  // With a pipe open by name, surprise removal aborts it.
-  auto removeWithFailure = [](ULONG nth, ULONG* allocations) {
-    Bench bench;
-    Started s(bench);
-    PluggedReader& r = s.r;
-    NTSTATUS opened = STATUS_PENDING;
-    PFILE_OBJECT file = r.Open(u"\\1", &opened);
-    EXPECT_EQ(opened, STATUS_SUCCESS);
-    const ULONG before = kernel::pool::AllocationCount();
-    if (nth != 0) kernel::pool::FailAllocation(nth);
-    const NTSTATUS surprise = r.Pnp(IRP_MN_SURPRISE_REMOVAL);
-    if (allocations != nullptr) *allocations = kernel::pool::AllocationCount() - before;
-    EXPECT_EQ(surprise, nth == 1 ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
-    r.Close(file);
-    if (nth != 0) kernel::pool::FailAllocation(nth);
-    const NTSTATUS removal = r.Pnp(IRP_MN_REMOVE_DEVICE);
-    if (removal == STATUS_INSUFFICIENT_RESOURCES) {
-      // The request itself could not be built; the next one comes through.
-      EXPECT_EQ(nth, 1u);
-      EXPECT_EQ(r.Remove(), STATUS_SUCCESS);
-    } else {
-      EXPECT_EQ(removal, STATUS_SUCCESS);
-      r.ExpectDeviceGone();
-    }
-  };
-  ULONG allocations = 0;
-  removeWithFailure(0, &allocations);
-  ASSERT_GE(allocations, 3u);
-  for (ULONG nth = 1; nth <= allocations; ++nth) {
-    SCOPED_TRACE(testing::Message() << "allocation " << nth << " fails");
-    removeWithFailure(nth, nullptr);
-  }
-}
-
 }  // namespace

@@ -50,17 +50,6 @@ TEST(CardTracking, CleanupOfAnyHandleCancelsTheWaitingRequest) {
   EXPECT_EQ(WaitingRequest(reader), nullptr);
 }
 
-TEST(CardTracking, CleanupWithNothingWaitingTouchesNothing) {
-  ServedReader reader;
-  reader.ClearTrace();
-  reader.SetCardStateField(SCARD_SPECIFIC);
-  PFILE_OBJECT handle = nullptr;
-  ASSERT_EQ(kernel::OpenFile(reader.Device(), u"", &handle), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::CloseFile(handle), STATUS_SUCCESS);
-  EXPECT_EQ(reader.CardState(), SCARD_SPECIFIC);
-  EXPECT_TRUE(reader.Frames().empty());
-}
-
 // SetCardState with a request waiting: the state it writes and whether the request ends.
 TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
   struct Row {
@@ -106,17 +95,6 @@ TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
       EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
     }
   }
-}
-
-TEST(SetCardState, WithNothingWaitingOnlyWritesTheState) {
-  ServedReader reader;
-  reader.ClearTrace();
-  reader.SetCardStateField(SCARD_SPECIFIC);
-  SetCardState(&reader.Context(), 1, 0);
-  EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
-  SetCardState(&reader.Context(), 0, 0);
-  EXPECT_EQ(reader.CardState(), SCARD_ABSENT);
-  EXPECT_TRUE(reader.Frames().empty());
 }
 
 // A request cancelled after the library parked it but before CardTracking

@@ -6,7 +6,7 @@ written, " -> ", and its result. '#' lines and blank lines are commentary.
 The commands are run in simulated time and the output must match line for
 line.
 
-usage: scenario.py SCENARIO -- READERCTL [ARGS...]   (READERCTL may be an emulator and its program)
+usage: scenario.py SCRIPT -- READERCTL [ARGS...]   (READERCTL may be an emulator and its program)
 """
 import difflib, subprocess, sys
 

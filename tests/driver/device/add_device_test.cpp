@@ -11,12 +11,12 @@
 #include "driver/models/model.h"
 #include "platform/smclib/event_log.h"
 #include "platform/smclib/library.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::PluggedReader;
+using readertest::Bench;
+using readertest::PluggedReader;
 
 std::string AttributeText(const SCARD_ATTR_STRING& attribute) {
   return std::string(reinterpret_cast<const char*>(attribute.Buffer), attribute.Length);
@@ -98,7 +98,7 @@ TEST(AddDevice, PollsBeforeTheStartAndIsRefusedEveryTime) {
   Bench bench;
   PluggedReader r(bench);
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);
-  Bench::Wait(1600 * devicetest::Ms);
+  Bench::Wait(1600 * readertest::Ms);
   EXPECT_TRUE(r.Port().BulkTrace().empty());
   EXPECT_EQ(r.Context().PollRequested, 1) << "no status read has succeeded";
   EXPECT_EQ(r.Context().TimerArmed, 1) << "the poll tries again";

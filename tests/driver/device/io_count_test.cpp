@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::PluggedReader;
+using readertest::Bench;
+using readertest::PluggedReader;
 
 TEST(IoCount, SignalsIdleWhenItFallsToOneAndStaysSignalled) {
   Bench bench;

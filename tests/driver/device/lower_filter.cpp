@@ -3,7 +3,7 @@
 
 #include "platform/kernel/platform.h"
 
-namespace devicetest {
+namespace readertest {
 
 struct LowerFilter::Extension {
   LowerFilter* filter;
@@ -80,4 +80,4 @@ LowerFilter::~LowerFilter() {
   kernel::UnloadDriver(driver_);
 }
 
-}  // namespace devicetest
+}  // namespace readertest

@@ -12,7 +12,7 @@
 #include "platform/kernel/wdm.h"
 #include "platform/usb/usb.h"
 
-namespace devicetest {
+namespace readertest {
 
 class LowerFilter {
  public:
@@ -51,4 +51,4 @@ class LowerFilter {
   std::unique_ptr<kernel::SystemThread> later_;
 };
 
-}  // namespace devicetest
+}  // namespace readertest

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "platform/smclib/library.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::Ms;
-using devicetest::PluggedReader;
+using readertest::Bench;
+using readertest::Ms;
+using readertest::PluggedReader;
 
 constexpr ULONG NoPipeOpened = 0xFF;
 

@@ -3,22 +3,22 @@
 #include <gtest/gtest.h>
 
 #include "driver/reader/vendor_ioctl.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::Ms;
-using devicetest::PluggedReader;
-using devicetest::ReaderPoweringCards;
-using devicetest::TestCard;
+using readertest::Bench;
+using readertest::Ms;
+using readertest::PluggedReader;
+using readertest::ReaderPoweringCards;
+using readertest::TestCard;
 using Kind = usb::TraceEntry::Kind;
 
 // A reader command from the top: refused while the device is not usable.
 NTSTATUS Eject(PluggedReader& r) { return r.Control(IOCTL_VENDOR_EJECT, {}, VendorStatusBytesLength).status; }
 
 struct Started {
-  explicit Started(Bench& bench, emu::ReaderConfig config = devicetest::ReaderWithFirmware("2.27"))
+  explicit Started(Bench& bench, emu::ReaderConfig config = readertest::ReaderWithFirmware("2.27"))
       : r(bench, std::move(config)) {
     EXPECT_EQ(r.Add(), STATUS_SUCCESS);
     EXPECT_EQ(r.Start(), STATUS_SUCCESS);

@@ -8,20 +8,20 @@
 
 #include "driver/device/io_count.h"
 #include "driver/reader/reader_lock.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::Ms;
-using devicetest::PluggedReader;
-using devicetest::ReaderPoweringCards;
-using devicetest::TestCard;
+using readertest::Bench;
+using readertest::Ms;
+using readertest::PluggedReader;
+using readertest::ReaderPoweringCards;
+using readertest::TestCard;
 
 constexpr LONGLONG Seconds = kernel::kSecond;
 
 struct Started {
-  explicit Started(Bench& bench, emu::ReaderConfig config = devicetest::ReaderWithFirmware("2.27"))
+  explicit Started(Bench& bench, emu::ReaderConfig config = readertest::ReaderWithFirmware("2.27"))
       : r(bench, std::move(config)) {
     EXPECT_EQ(r.Add(), STATUS_SUCCESS);
     EXPECT_EQ(r.Start(), STATUS_SUCCESS);

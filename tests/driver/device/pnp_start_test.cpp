@@ -6,18 +6,18 @@
 #include "emulator/reader/frame.h"
 #include "driver/reader/reader_commands.h"
 #include "platform/smclib/event_log.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::Bytes;
-using devicetest::CommandOf;
-using devicetest::Ms;
-using devicetest::PluggedReader;
-using devicetest::ReaderPoweringCards;
-using devicetest::ReaderWithFirmware;
-using devicetest::TestCard;
+using readertest::Bench;
+using readertest::Bytes;
+using readertest::CommandOf;
+using readertest::Ms;
+using readertest::PluggedReader;
+using readertest::ReaderPoweringCards;
+using readertest::ReaderWithFirmware;
+using readertest::TestCard;
 
 using Commands = std::vector<std::uint8_t>;
 
@@ -246,10 +246,10 @@ INSTANTIATE_TEST_SUITE_P(Interfaces, StartPipes,
                                          PipeLayout{0, emu::EndpointOrder::BulkInFirst, false}));
 
 TEST(Start, AConfigurationDescriptorReadThatFailsFailsTheStartUntilTheDeviceAnswers) {
-  using Fault = devicetest::DescriptorFaults::Fault;
+  using Fault = readertest::DescriptorFaults::Fault;
   Bench bench;
   auto reader = std::make_shared<emu::Reader>(ReaderWithFirmware("2.27"));
-  auto function = std::make_shared<devicetest::DescriptorFaults>(reader);
+  auto function = std::make_shared<readertest::DescriptorFaults>(reader);
   PluggedReader r(bench, function, reader);
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);
 

@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/smclib/event_log.h"
-#include "tests/driver/device/device_bench.h"
+#include "tests/fixture/plugged_reader.h"
 #include "tests/driver/device/lower_filter.h"
 
 namespace {
 
-using devicetest::Bench;
-using devicetest::LowerFilter;
-using devicetest::PluggedReader;
+using readertest::Bench;
+using readertest::LowerFilter;
+using readertest::PluggedReader;
 
 bool IsDescriptorRead(const URB& urb, UCHAR type) {
   return urb.UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&

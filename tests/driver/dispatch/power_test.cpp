@@ -6,152 +6,169 @@
 #include <atomic>
 
 #include "driver/dispatch/power.h"
-#include "tests/driver/dispatch/driver_under_test.h"
+#include "platform/kernel/power_manager.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
-using dispatchtest::DriverUnderTest;
+using readertest::Bench;
+using readertest::PluggedReader;
 using kernel::kMillisecond;
 using kernel::kSecond;
 
 class PowerTest : public ::testing::Test {
  protected:
   void Plug(bool card) {
-    d = std::make_unique<DriverUnderTest>(DriverUnderTest::Instant(), false);
-    if (card) d->reader->InsertCard(dispatchtest::T1Card());
-    ASSERT_EQ(d->Start(), STATUS_SUCCESS);
-    ASSERT_EQ(d->Open(), STATUS_SUCCESS);
+    r = std::make_unique<PluggedReader>(bench, readertest::InstantReader());
+    if (card) r->Reader().InsertCard(readertest::TestCard());
+    ASSERT_EQ(r->Add(), STATUS_SUCCESS);
+    ASSERT_EQ(r->Start(), STATUS_SUCCESS);
+    NTSTATUS opened = STATUS_PENDING;
+    file = r->Open(u"", &opened);
+    ASSERT_EQ(opened, STATUS_SUCCESS);
     kernel::SleepFor(kSecond);  // the first poll has read the card state
   }
   NTSTATUS Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3) {
-    return kernel::SleepSystem(d->port->PhysicalDeviceObject(), state);
+    return kernel::SleepSystem(r->Port().PhysicalDeviceObject(), state);
   }
-  NTSTATUS Resume() { return kernel::ResumeSystem(d->port->PhysicalDeviceObject()); }
+  NTSTATUS Resume() { return kernel::ResumeSystem(r->Port().PhysicalDeviceObject()); }
   // IRP_MN_REMOVE_DEVICE on a thread of its own, given a second of
   // simulated time; `removed` is set once it has come back.
   std::unique_ptr<kernel::SystemThread> BeginRemoval(std::atomic<bool>& removed) {
     auto removal = std::make_unique<kernel::SystemThread>("removal", [this, &removed] {
-      d->Pnp(IRP_MN_REMOVE_DEVICE);
+      r->Pnp(IRP_MN_REMOVE_DEVICE);
       removed = true;
     });
     kernel::SleepFor(kSecond);
     return removal;
   }
 
-  std::unique_ptr<DriverUnderTest> d;
+  void Close() {
+    r->Close(file);
+    file = nullptr;
+  }
+  void TearDown() override {
+    if (file != nullptr) Close();
+  }
+
+  Bench bench;
+  std::unique_ptr<PluggedReader> r;
+  PFILE_OBJECT file = nullptr;
 };
 
 TEST_F(PowerTest, SleepWithACardInCompletesTheWaitingIsAbsentAtD3) {
   Plug(true);
-  d->ResetAndSelectT1();
-  ASSERT_EQ(d->State(), static_cast<ULONG>(SCARD_SPECIFIC));
-  auto absent = d->StartIoctl(IOCTL_SMARTCARD_IS_ABSENT);
-  d->port->ClearTrace();
-  const ULONG started = kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls;
+  const std::uint8_t cold[] = {SCARD_COLD_RESET, 0, 0, 0}, t1[] = {SCARD_PROTOCOL_T1, 0, 0, 0};
+  ASSERT_EQ(r->Control(IOCTL_SMARTCARD_POWER, cold, 64).status, STATUS_SUCCESS);
+  ASSERT_EQ(r->Control(IOCTL_SMARTCARD_SET_PROTOCOL, t1, 4).status, STATUS_SUCCESS);
+  ASSERT_EQ(r->State(), static_cast<ULONG>(SCARD_SPECIFIC));
+  auto absent = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  r->Port().ClearTrace();
+  const ULONG started = kernel::PowerRecord(r->Device()).startNextPowerIrpCalls;
 
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls, started + 3)
+  EXPECT_EQ(kernel::PowerRecord(r->Device()).startNextPowerIrpCalls, started + 3)
       << "the query, the system request and the device request each let the next one in";
-  EXPECT_EQ(d->port->DevicePower(), PowerDeviceD3) << "no wait-wake pending: D3 whatever the mapping says";
-  EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown);
-  EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->CardPresentAtPowerDown, 1);
+  EXPECT_EQ(r->Port().DevicePower(), PowerDeviceD3) << "no wait-wake pending: D3 whatever the mapping says";
+  EXPECT_EQ(r->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown);
+  EXPECT_EQ(r->Context().SmartcardExtension.ReaderExtension->CardPresentAtPowerDown, 1);
   ASSERT_TRUE(absent->Done());
   EXPECT_EQ(absent->Wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(d->Context().SmartcardExtension.ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT))
+  EXPECT_EQ(r->Context().SmartcardExtension.ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT))
       << "the card fell back from SCARD_SPECIFIC";
-  const auto trace = d->port->BulkTrace();
+  const auto trace = r->Port().BulkTrace();
   ASSERT_FALSE(trace.empty());
   EXPECT_EQ(trace.front().data[4], 0x31) << "the one command at D3 is the status command";
 
   // Asleep: a waiting request keeps the poll going, but it leaves the reader alone.
-  auto again = d->StartIoctl(IOCTL_SMARTCARD_IS_ABSENT);
-  d->port->ClearTrace();
+  auto again = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  r->Port().ClearTrace();
   kernel::SleepFor(3 * kSecond);
-  EXPECT_TRUE(d->port->BulkTrace().empty());
+  EXPECT_TRUE(r->Port().BulkTrace().empty());
   EXPECT_FALSE(again->Done());
 
-  d->reader->RemoveCard();  // taken out while the system sleeps
+  r->Reader().RemoveCard();  // taken out while the system sleeps
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
   EXPECT_EQ(again->Wait().status, STATUS_SUCCESS) << "the first poll after resume reports the removal";
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_ABSENT));
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_ABSENT));
 }
 
 TEST_F(PowerTest, SleepWithoutACardLeavesIsPresentWaitingUntilACardComes) {
   Plug(false);
-  auto present = d->StartIoctl(IOCTL_SMARTCARD_IS_PRESENT);
-  d->port->ClearTrace();
+  auto present = r->TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  r->Port().ClearTrace();
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
-  EXPECT_TRUE(d->port->BulkTrace().empty()) << "no card: nothing asked at D3";
+  EXPECT_TRUE(r->Port().BulkTrace().empty()) << "no card: nothing asked at D3";
   EXPECT_FALSE(present->Done());
-  d->reader->InsertCard(dispatchtest::T1Card());
+  r->Reader().InsertCard(readertest::TestCard());
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
   EXPECT_EQ(present->Wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));
 }
 
 TEST_F(PowerTest, RequestsAfterResumeWaitForTheFirstPoll) {
   Plug(true);
   ASSERT_EQ(Sleep(PowerSystemHibernate), STATUS_SUCCESS);
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
-  EXPECT_EQ(d->Context().PollRequested, 1);
+  EXPECT_EQ(r->Context().PollRequested, 1);
   const LONGLONG before = kernel::Now();
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));
   EXPECT_GE(kernel::Now() - before, 400 * kMillisecond) << "held until the poll read the card state";
-  EXPECT_EQ(d->Context().PollRequested, 0);
+  EXPECT_EQ(r->Context().PollRequested, 0);
 }
 
 TEST_F(PowerTest, FailedDeviceD0RequestIsCompletedWithSuccessAndTheDeviceWorks) {
   Plug(true);
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
-  d->port->FailNextDevicePower(PowerDeviceD0, STATUS_DEVICE_POWER_FAILURE);
+  r->Port().FailNextDevicePower(PowerDeviceD0, STATUS_DEVICE_POWER_FAILURE);
   EXPECT_EQ(Resume(), STATUS_SUCCESS);
-  EXPECT_EQ(d->Context().CurrentDeviceState, PowerDeviceD0);
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(r->Context().CurrentDeviceState, PowerDeviceD0);
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));
 }
 
 TEST_F(PowerTest, SecondD3WithoutResumeChecksNothing) {
   Plug(true);
   ASSERT_EQ(Sleep(PowerSystemSleeping1), STATUS_SUCCESS);
-  auto absent = d->StartIoctl(IOCTL_SMARTCARD_IS_ABSENT);
-  d->port->ClearTrace();
+  auto absent = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  r->Port().ClearTrace();
   ASSERT_EQ(Sleep(PowerSystemHibernate), STATUS_SUCCESS);
   kernel::SleepFor(kSecond);
-  EXPECT_TRUE(d->port->BulkTrace().empty());
+  EXPECT_TRUE(r->Port().BulkTrace().empty());
   EXPECT_FALSE(absent->Done());
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
-  d->Close();  // cleanup cancels the waiting request
+  Close();  // cleanup cancels the waiting request
   EXPECT_EQ(absent->Wait().status, STATUS_CANCELLED);
 }
 
 TEST_F(PowerTest, WaitWakeIsRefusedInD0) {
   Plug(false);
   const IO_STATUS_BLOCK result = kernel::SendIrpAndWait(
-      d->Fdo(), IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
+      r->Device(), IRP_MJ_POWER, IRP_MN_WAIT_WAKE,
       [](IO_STACK_LOCATION& l) { l.Parameters.WaitWake.PowerState = PowerSystemSleeping3; });
   EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_STATE);
-  EXPECT_FALSE(d->port->WaitWakePending());
+  EXPECT_FALSE(r->Port().WaitWakePending());
 }
 
 TEST_F(PowerTest, QueryPowerIsPassedDownAndAnswered) {
   Plug(false);
-  d->port->ClearTrace();
-  EXPECT_EQ(kernel::QuerySystemPower(d->port->PhysicalDeviceObject(), PowerSystemSleeping3), STATUS_SUCCESS);
-  EXPECT_TRUE(d->port->BulkTrace().empty());
+  r->Port().ClearTrace();
+  EXPECT_EQ(kernel::QuerySystemPower(r->Port().PhysicalDeviceObject(), PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_TRUE(r->Port().BulkTrace().empty());
 }
 
 TEST_F(PowerTest, ADeviceRequestThatNeverCompletesCostsTheFiveSecondBoundAndNoMore) {
   Plug(true);
-  d->port->HoldNextDevicePower(PowerDeviceD3);
+  r->Port().HoldNextDevicePower(PowerDeviceD3);
   const LONGLONG before = kernel::Now();
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
   EXPECT_GE(kernel::Now() - before, 5 * kSecond);
   EXPECT_LT(kernel::Now() - before, 6 * kSecond);
-  EXPECT_EQ(d->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown)
+  EXPECT_EQ(r->Context().SmartcardExtension.ReaderExtension->ReaderPowerState, ReaderPoweredDown)
       << "the D3 request went through the driver before the bus kept it";
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
-  EXPECT_EQ(d->port->CompleteHeldPower(), 1u) << "its completion, late, changes nothing";
-  EXPECT_EQ(d->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));
+  EXPECT_EQ(r->Port().CompleteHeldPower(), 1u) << "its completion, late, changes nothing";
+  EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));
 }
 
 // A removal while a resume completes: the bus holds the device request (past
@@ -164,19 +181,19 @@ TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
     Plug(true);
     ASSERT_EQ(Sleep(), STATUS_SUCCESS);
     if (deviceRequest) {
-      d->port->HoldNextDevicePower(PowerDeviceD0);
+      r->Port().HoldNextDevicePower(PowerDeviceD0);
     } else {
-      d->port->HoldNextSystemPower(PowerSystemWorking);
+      r->Port().HoldNextSystemPower(PowerSystemWorking);
     }
     {
       NTSTATUS resumed = STATUS_PENDING;
       kernel::SystemThread resume("resume", [&] { resumed = Resume(); });
       kernel::SleepFor(6 * kSecond);
-      d->Close();
+      Close();
       std::atomic<bool> removed{false};
       const auto removal = BeginRemoval(removed);
       EXPECT_FALSE(removed) << "the removal waits for the request still inside the driver";
-      DeviceContext& context = d->Context();
+      DeviceContext& context = r->Context();
       if (deviceRequest) {
         kernel::faults::PreemptAfterRelease(&context.IoCountLock, [&] {
           if (context.IoCount != 0) return false;
@@ -184,13 +201,13 @@ TEST_F(PowerTest, ARemovalWaitsForAResumeThatCompletesLate) {
           return true;
         });
       }
-      EXPECT_EQ(d->port->CompleteHeldPower(), 1u);
+      EXPECT_EQ(r->Port().CompleteHeldPower(), 1u);
       removal->Join();
       resume.Join();
       EXPECT_EQ(resumed, STATUS_SUCCESS);
     }
-    d->removed = true;
-    d.reset();
+    r->ExpectDeviceGone();
+    r.reset();
   }
 }
 
@@ -199,15 +216,15 @@ TEST_F(PowerTest, APowerRequestAfterTheRemovalBeganIsRefused) {
   std::atomic<bool> removed{false};
   const auto removal = BeginRemoval(removed);
   ASSERT_FALSE(removed) << "the removal waits for the open handle";
-  const ULONG started = kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls;
-  d->port->ClearTrace();
+  const ULONG started = kernel::PowerRecord(r->Device()).startNextPowerIrpCalls;
+  r->Port().ClearTrace();
   EXPECT_EQ(Sleep(), STATUS_DELETE_PENDING) << "the query is refused with the remove lock's status";
-  EXPECT_EQ(kernel::PowerRecord(d->Fdo()).startNextPowerIrpCalls, started + 1);
-  EXPECT_TRUE(d->port->Trace().empty());
-  EXPECT_EQ(d->port->DevicePower(), PowerDeviceD0);
-  d->Close();
+  EXPECT_EQ(kernel::PowerRecord(r->Device()).startNextPowerIrpCalls, started + 1);
+  EXPECT_TRUE(r->Port().Trace().empty());
+  EXPECT_EQ(r->Port().DevicePower(), PowerDeviceD0);
+  Close();
   removal->Join();
-  d->removed = true;
+  r->ExpectDeviceGone();
 }
 
 // The device state for a system state, from the bus driver's mapping, when a
@@ -236,12 +253,14 @@ TEST(DeviceStateForSystemState, TakesTheMappingOnlyWhereItIsAValidDeviceState) {
 }
 
 TEST(SetDevicePowerState, RecordsOnlyTheStatesAReaderCanBeIn) {
-  DriverUnderTest d;
+  Bench bench;
+  PluggedReader d(bench);
+  ASSERT_EQ(d.Add(), STATUS_SUCCESS);
   for (DEVICE_POWER_STATE state : {PowerDeviceD2, PowerDeviceMaximum, PowerDeviceUnspecified}) {
-    EXPECT_FALSE(SetDevicePowerState(d.Fdo(), state));
+    EXPECT_FALSE(SetDevicePowerState(d.Device(), state));
     EXPECT_EQ(d.Context().CurrentDeviceState, PowerDeviceD2) << "after " << state;
   }
-  EXPECT_TRUE(SetDevicePowerState(d.Fdo(), PowerDeviceD0));
+  EXPECT_TRUE(SetDevicePowerState(d.Device(), PowerDeviceD0));
   EXPECT_EQ(d.Context().CurrentDeviceState, PowerDeviceD0);
 }
 

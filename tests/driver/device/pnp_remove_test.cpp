@@ -174,13 +174,14 @@ TEST(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt) {
   Started s(bench);
   PluggedReader& r = s.r;
   DeviceContext* context = &r.Context();
-  // A long card exchange holds the reader; the poll's work item waits behind it.
+  // The tracking request arms the poll; then a long card exchange holds the
+  // reader, and the poll's work item waits behind it.
+  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
   kernel::SystemThread exchange("long exchange", [context] {
     AcquireReaderLock(context);
     kernel::SleepFor(40 * Seconds);
     ReleaseReaderLock(context);
   });
-  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
   Bench::Wait(1 * Seconds);
   ASSERT_EQ(context->WorkItemsPending, 1);
 

@@ -1,44 +1,36 @@
-// Small helpers shared by the card tests: framing with a check byte, and a
-// card that has been reset.
+// What the emulator's tests share: bytes written as annotated hex, and a card
+// that has been reset.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "emulator/card/card.h"
 
 namespace emu::test {
 
-// Appends the exclusive-or of the bytes (a T=1 LRC) computed here, not by the card.
-inline Bytes WithLrc(Bytes block) {
-  std::uint8_t lrc = 0;
-  for (const std::uint8_t byte : block) {
-    lrc ^= byte;
-  }
-  block.push_back(lrc);
-  return block;
-}
-
-// A host block with NAD 0x52, as the reader sends them.
-inline Bytes HostBlock(std::uint8_t pcb, const Bytes& inf) {
-  Bytes block{0x52, pcb, static_cast<std::uint8_t>(inf.size())};
-  block.insert(block.end(), inf.begin(), inf.end());
-  return WithLrc(block);
-}
-
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
+// "52 00 04 80200000 F6" -> bytes. Spaces are for the reader's eye; "00..1F"
+// stands for the run of bytes from 00 to 1F.
+inline Bytes Hex(std::string_view text) {
   Bytes out;
-  for (const Bytes& part : parts) {
-    out.insert(out.end(), part.begin(), part.end());
-  }
-  return out;
-}
-
-// Bytes first, first + 1, ... modulo 256.
-inline Bytes Ramp(std::size_t count, std::uint8_t first = 0) {
-  Bytes out(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = static_cast<std::uint8_t>(first + i);
+  int high = -1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && text.substr(i, 2) == ".." && i + 3 < text.size() && !out.empty() && high < 0) {
+      const int last = std::stoi(std::string(text.substr(i + 2, 2)), nullptr, 16);
+      for (int b = out.back() + 1; b <= last; ++b) out.push_back(static_cast<std::uint8_t>(b));
+      i += 3;
+      continue;
+    }
+    if (c == ' ') continue;
+    const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    if (high < 0) {
+      high = nibble;
+    } else {
+      out.push_back(static_cast<std::uint8_t>(high << 4 | nibble));
+      high = -1;
+    }
   }
   return out;
 }

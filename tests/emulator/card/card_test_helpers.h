@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -14,23 +15,15 @@ namespace emu::test {
 // stands for the run of bytes from 00 to 1F.
 inline Bytes Hex(std::string_view text) {
   Bytes out;
-  int high = -1;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.' && text.substr(i, 2) == ".." && i + 3 < text.size() && !out.empty() && high < 0) {
-      const int last = std::stoi(std::string(text.substr(i + 2, 2)), nullptr, 16);
-      for (int b = out.back() + 1; b <= last; ++b) out.push_back(static_cast<std::uint8_t>(b));
-      i += 3;
+  const auto byte = [](const std::string& digits) { return static_cast<std::uint8_t>(std::stoi(digits, nullptr, 16)); };
+  std::istringstream in{std::string(text)};
+  for (std::string token; in >> token;) {
+    if (token.size() == 6 && token.substr(2, 2) == "..") {
+      for (int b = byte(token.substr(0, 2)); b <= byte(token.substr(4)); ++b)
+        out.push_back(static_cast<std::uint8_t>(b));
       continue;
     }
-    if (c == ' ') continue;
-    const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-    if (high < 0) {
-      high = nibble;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high << 4 | nibble));
-      high = -1;
-    }
+    for (std::size_t i = 0; i + 1 < token.size(); i += 2) out.push_back(byte(token.substr(i, 2)));
   }
   return out;
 }

@@ -17,44 +17,45 @@ const char* const kStatusReply = "12 00 05 01 31 08 90 00 BF";  // a card, not p
 struct Row {
   const char* note;
   std::function<void(Reader&)> script;
-  const char* request;
   std::vector<std::pair<DeviceTime, const char*>> reads;  // when the host reads, what it sees
+  const char* request = kStatusRequest;
 };
+
+std::function<void(Reader&)> Scripted(const ReplyFault& fault) {
+  return [fault](Reader& reader) { reader.ScriptFault(fault); };
+}
 
 TEST(ReaderFaults, EachKindChangesOneReply) {
   const Row rows[] = {
-      {"split after 3 bytes", [](Reader& r) { r.ScriptFault(ReplyFault::Split({3})); }, kStatusRequest,
-       {{0, "12 00 05|01 31 08 90 00 BF|nak"}}},
-      {"delayed by 30 s", [](Reader& r) { r.ScriptFault(ReplyFault::Delay(30'000'000)); }, kStatusRequest,
-       {{0, "nak@30000000"}, {30'000'000, "12 00 05 01 31 08 90 00 BF|nak"}}},
-      {"withheld", [](Reader& r) { r.ScriptFault(ReplyFault::Withhold()); }, kStatusRequest,
-       {{5'000'000'000, "nak"}}},
-      {"bad check byte", [](Reader& r) { r.ScriptFault(ReplyFault::BadCheckByte()); }, kStatusRequest,
-       {{0, "12 00 05 01 31 08 90 00 40|nak"}}},
-      {"error reply instead of a reset: the card stays unpowered",
-       [](Reader& r) { r.ScriptFault(ReplyFault::ErrorReply()); }, "12 40 03 01 D1 01 80",
-       {{0, "21 40 04 01 D1 F1 AD E9|nak"}}},
-      {"no reply to an eject: the card stays", [](Reader& r) { r.ScriptFault(ReplyFault::NoReply()); },
-       "12 00 02 01 39 28", {{50'000'000, "nak"}}},
-      {"truncated to 5 bytes", [](Reader& r) { r.ScriptFault(ReplyFault::Truncate(5)); }, kStatusRequest,
-       {{0, "12 00 05 01 31|nak"}}},
-      {"oversized: an old header announcing 128 KiB", [](Reader& r) { r.ScriptFault(ReplyFault::Oversized(0x020000)); },
-       kStatusRequest, {{0, "10 02 00 00"}}},
-      {"failed IN transfer keeps the reply", [](Reader& r) { r.FailNextBulkIn(); }, kStatusRequest,
+      {"split after 3 bytes", Scripted(ReplyFault::Split({3})), {{0, "12 00 05|01 31 08 90 00 BF|nak"}}},
+      {"delayed",
+       Scripted(ReplyFault::Delay(30'000'000)),
+       {{0, "nak@30000000"}, {30000000, "12 00 05 01 31 08 90 00 BF|nak"}}},
+      {"withheld", Scripted(ReplyFault::Withhold()), {{5'000'000'000, "nak"}}},
+      {"bad check byte", Scripted(ReplyFault::BadCheckByte()), {{0, "12 00 05 01 31 08 90 00 40|nak"}}},
+      {"error reply: no reset",
+       Scripted(ReplyFault::ErrorReply()),
+       {{0, "21 40 04 01 D1 F1 AD E9|nak"}},
+       "12 40 03 01 D1 01 80"},
+      {"no reply: no eject", Scripted(ReplyFault::NoReply()), {{50'000'000, "nak"}}, "12 00 02 01 39 28"},
+      {"truncated to 5 bytes", Scripted(ReplyFault::Truncate(5)), {{0, "12 00 05 01 31|nak"}}},
+      {"oversized, 128 KiB", Scripted(ReplyFault::Oversized(0x020000)), {{0, "10 02 00 00"}}},
+      {"failed IN keeps the reply",
+       [](Reader& r) { r.FailNextBulkIn(); },
        {{0, "fail"}, {0, "12 00 05 01 31 08 90 00 BF|nak"}}},
-      {"failed OUT transfer loses the frame", [](Reader& r) { r.FailNextBulkOut(); }, kStatusRequest, {{0, "nak"}}},
-      {"disabled port until reset", [](Reader& r) { r.DisablePort(); }, kStatusRequest, {{0, "fail"}}},
+      {"failed OUT loses the frame", [](Reader& r) { r.FailNextBulkOut(); }, {{0, "nak"}}},
+      {"disabled port until reset", [](Reader& r) { r.DisablePort(); }, {{0, "fail"}}},
       {"zero-length packets while idle",
        [](Reader& r) {
          r.SetZeroLengthWhenIdle(true);
          r.ScriptFault(ReplyFault::Delay(30'000));
        },
-       kStatusRequest, {{29'999, "zlp"}, {30'000, "12 00 05 01 31 08 90 00 BF|zlp"}}},
+       {{29'999, "zlp"}, {30'000, "12 00 05 01 31 08 90 00 BF|zlp"}}},
   };
   for (const Row& row : rows) {
     Reader reader(InstantConfig());
     Host host(reader);
-    const auto card = DualProtocolCard();
+    const auto card = std::make_shared<Card>();
     reader.InsertCard(card);
     row.script(reader);
     host.Write(Hex(row.request), 0);

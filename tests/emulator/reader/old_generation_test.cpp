@@ -12,7 +12,7 @@ namespace emu::test {
 namespace {
 
 const char* const kReset = "10 00 00 02 01 D1";
-const char* const kReset_ = "10 00 00 04 01 D1 90 00";
+const char* const kResetReply = "10 00 00 04 01 D1 90 00";
 const char* const kPoll = "10 00 00 02 01 D2";
 const char* const kCollect = "10 00 00 02 01 D3";
 const char* const kRemoveCard = "";
@@ -26,25 +26,23 @@ TEST(OldGeneration, FramesAndTheirReplies) {
   const Row rows[] = {
       {"reader commands",
        {{"10 00 00 02 01 31", "10 00 00 05 01 31 08 90 00"},
-        {"10 00 00 02 01 C0", "10 00 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00"},  // "ZUNTA R" "1.50"
-        // The host's first command after start is a new-generation version read.
-        {"12 00 02 01 C0 D1", "12 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00 70"}}},
+        {"10 00 00 02 01 C0", "10 00 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00"}}},  // "ZUNTA R" "1.50"
       {"T=1 card frame: generate 4 bytes, busy for two polls",
-       {{kReset, kReset_},
+       {{kReset, kResetReply},
         {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
         {kPoll, "10 00 00 05 01 D2 00 90 00"},
         {kPoll, "10 00 00 05 01 D2 01 90 00"},
         {kPoll, "10 00 00 05 01 D2 02 90 00"},
         {kCollect, "10 00 00 06 00 01 02 03 90 00"}}},
       {"T=0 card frame",
-       {{kReset, kReset_},
+       {{kReset, kResetReply},
         {"50 00 00 05 80 20 00 02 02", "50 00 00 02 90 00"},
         {kPoll, "10 00 00 05 01 D2 00 90 00"},
         {kPoll, "10 00 00 05 01 D2 01 90 00"},
         {kPoll, "10 00 00 05 01 D2 02 90 00"},
         {kCollect, "10 00 00 04 00 01 90 00"}}},
       {"extended echo of 1000 bytes: 24-bit lengths both ways",
-       {{kReset, kReset_},
+       {{kReset, kResetReply},
         {"51 00 03 F1 80 22 00 00 00 03 E8 00..FF 00..FF 00..FF 00..E7 00 00", "51 00 00 02 90 00"},
         {kPoll, "10 00 00 05 01 D2 00 90 00"},
         {kPoll, "10 00 00 05 01 D2 01 90 00"},
@@ -52,7 +50,7 @@ TEST(OldGeneration, FramesAndTheirReplies) {
         {"12 00 02 01 D3 C2", "21 00 04 01 D3 F3 AD A9"},  // too long for a new-generation reply
         {kCollect, "10 00 03 EA 00..FF 00..FF 00..FF 00..E7 90 00"}}},
       {"card removed during the transfer",
-       {{kReset, kReset_},
+       {{kReset, kResetReply},
         {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
         {kPoll, "10 00 00 05 01 D2 00 90 00"},
         {kRemoveCard, ""},
@@ -66,7 +64,7 @@ TEST(OldGeneration, FramesAndTheirReplies) {
     config.transferBusyPolls = 2;
     Reader reader(config);
     Host host(reader);
-    reader.InsertCard(DualProtocolCard());
+    reader.InsertCard(std::make_shared<Card>());
     for (const auto& [request, reply] : row.steps) {
       if (*request == '\0') {
         reader.RemoveCard();

@@ -22,28 +22,11 @@ inline ReaderConfig InstantConfig(const char* firmware = "2.27") {
   return config;
 }
 
-// A card that offers T=0 (its default) and T=1.
-inline std::shared_ptr<Card> DualProtocolCard() {
-  CardConfig config;
-  config.atr.t0 = true;
-  config.atr.t1 = true;
-  config.atr.historical = {0x45, 0x4D, 0x55};
-  return std::make_shared<Card>(config);
-}
-
 class Host {
  public:
   explicit Host(Reader& reader) : reader_(reader) {}
 
-  // One frame in one transfer, and a zero-length one after a frame whose
-  // length is a multiple of 64.
-  usb::OutResult Write(const Bytes& frame, DeviceTime now) {
-    usb::OutResult result = reader_.BulkOut(kBulkOutEndpoint, frame, now);
-    if (!result.failed && !frame.empty() && frame.size() % 64 == 0) {
-      result = reader_.BulkOut(kBulkOutEndpoint, {}, now);
-    }
-    return result;
-  }
+  usb::OutResult Write(const Bytes& frame, DeviceTime now) { return reader_.BulkOut(kBulkOutEndpoint, frame, now); }
 
   usb::InResult Read(std::uint32_t maxLength, DeviceTime now) {
     return reader_.BulkIn(kBulkInEndpoint, maxLength, now);

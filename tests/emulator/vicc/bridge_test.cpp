@@ -101,7 +101,7 @@ TEST_F(ViccBridge, ClosingTheListenerDuringAnExchangeRemovesTheCardAndLeavesNoDe
   driver.join();
   EXPECT_EQ(reader.CurrentCard(), nullptr);
   vicc.Close();
-  EXPECT_EQ(descriptors(), before);
+  EXPECT_LE(descriptors(), before);  // a leak is a descriptor more
 }
 
 }  // namespace

@@ -1,44 +1,29 @@
-// Small helpers shared by the card tests: framing with a check byte, and a
-// card that has been reset.
+// What the emulator's tests share: bytes written as annotated hex, and a card
+// that has been reset.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <string_view>
 
 #include "emulator/card/card.h"
 
 namespace emu::test {
 
-// Appends the exclusive-or of the bytes (a T=1 LRC) computed here, not by the card.
-inline Bytes WithLrc(Bytes block) {
-  std::uint8_t lrc = 0;
-  for (const std::uint8_t byte : block) {
-    lrc ^= byte;
-  }
-  block.push_back(lrc);
-  return block;
-}
-
-// A host block with NAD 0x52, as the reader sends them.
-inline Bytes HostBlock(std::uint8_t pcb, const Bytes& inf) {
-  Bytes block{0x52, pcb, static_cast<std::uint8_t>(inf.size())};
-  block.insert(block.end(), inf.begin(), inf.end());
-  return WithLrc(block);
-}
-
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
+// "52 00 04 80200000 F6" -> bytes. Spaces are for the reader's eye; "00..1F"
+// stands for the run of bytes from 00 to 1F.
+inline Bytes Hex(std::string_view text) {
   Bytes out;
-  for (const Bytes& part : parts) {
-    out.insert(out.end(), part.begin(), part.end());
-  }
-  return out;
-}
-
-// Bytes first, first + 1, ... modulo 256.
-inline Bytes Ramp(std::size_t count, std::uint8_t first = 0) {
-  Bytes out(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    out[i] = static_cast<std::uint8_t>(first + i);
+  const auto byte = [](const std::string& digits) { return static_cast<std::uint8_t>(std::stoi(digits, nullptr, 16)); };
+  std::istringstream in{std::string(text)};
+  for (std::string token; in >> token;) {
+    if (token.size() == 6 && token.substr(2, 2) == "..") {
+      for (int b = byte(token.substr(0, 2)); b <= byte(token.substr(4)); ++b)
+        out.push_back(static_cast<std::uint8_t>(b));
+      continue;
+    }
+    for (std::size_t i = 0; i + 1 < token.size(); i += 2) out.push_back(byte(token.substr(i, 2)));
   }
   return out;
 }

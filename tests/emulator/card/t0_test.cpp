@@ -1,112 +1,62 @@
+// The card's T=0 side, byte-exact: procedure bytes 61 xx and 6C xx, GET
+// RESPONSE, and TPDUs whose length disagrees.
 #include <gtest/gtest.h>
 
 #include "emulator/card/card.h"
-#include "emulator/card/t0.h"
 #include "tests/emulator/card/card_test_helpers.h"
 
 namespace emu {
 namespace {
 
-struct Step {
-  const char* note;
-  Bytes tpdu;
-  Bytes response;
-};
+using test::Hex;
 
-void RunScript(Card& card, std::initializer_list<Step> steps) {
-  for (const Step& step : steps) {
-    EXPECT_EQ(card.TransmitT0(step.tpdu).response, step.response) << step.note;
+TEST(CardT0, AnswersEachTpduInTurn) {
+  const struct {
+    const char* tpdu;  // "": a warm reset
+    const char* response;
+  } steps[] = {
+      {"80 20 00 00", "90 00"},  // case 1 without data
+      {"00 A4 00 00", "61 13"},  // case 1 producing data: a 19-byte FCI waits
+      {"00 C0 00 00 13", "6F 11 82 01 38 83 02 3F 00 84 08 F0 45 4D 55 43 41 52 44 90 00"},
+      {"00 A4 00 0C 02 01 01", "90 00"},        // case 3
+      {"00 B0 00 00 04", "A5 A4 A7 A6 90 00"},  // case 2
+      {"80 22 00 00 03 0A 0B 0C", "61 03"},     // case 4 as case 3: echo announces 3 bytes
+      {"00 C0 00 00 05", "6C 03"},              // GET RESPONSE asking too much
+      {"00 C0 00 01 03", "6A 86"},              // GET RESPONSE with P1-P2
+      {"00 C0 00 00 02", "0A 0B 61 01"},
+      {"80 C0 00 00 01", "0C 90 00"},     // in the command's class
+      {"00 C0 00 00 01", "69 85"},        // nothing left
+      {"00 A4 00 0C 02 01 02", "6A 82"},  // an error comes alone
+      {"80 20 00 10 08", "6C 10"},        // 16 bytes, Le 8
+      {"80 20 00 05 00", "6C 05"},        // 5 bytes, Le 00 (256)
+      {"80 20 01 00 10", "6C 00"},        // 256 bytes, Le 16
+      {"00 A4 00 0C 02 01 01", "90 00"},
+      {"00 B0 03 FE 04", "6C 02"},  // read 4 at 1022: two left
+      {"00 B0 03 FE 02", "58 59 90 00"},
+      {"80 20 01 2C 00", "00..FF 61 2C"},  // 300 bytes, Le 00: 256, then 44 wait
+      {"00 C0 00 00 2C", "00..2B 90 00"},
+      {"80 20 04 00", "61 00"},  // 1024 bytes: 61 00 while 256 or more wait
+      {"00 C0 00 00 00", "00..FF 61 00"},
+      {"00 C0 00 00 00", "00..FF 61 00"},
+      {"00 C0 00 00 00", "00..FF 61 00"},
+      {"00 C0 00 00 00", "00..FF 90 00"},
+      {"00 A4 00", "67 00"},              // three bytes
+      {"00 D6 00 00 03 AA BB", "67 00"},  // P3 3, two data bytes
+      {"00 D6 00 00 00 AA", "67 00"},     // P3 0 with a data byte
+      {"00 D6 00 00 01 AA BB", "67 00"},  // P3 1, two data bytes
+      {"80 20 00 04", "61 04"},
+      {"", ""},  // a reset drops what waits
+      {"00 C0 00 00 04", "69 85"},
+  };
+  Card card = test::PoweredCard();
+  for (const auto& step : steps) {
+    if (*step.tpdu == '\0') {
+      card.Reset(true);
+      continue;
+    }
+    EXPECT_EQ(card.TransmitT0(Hex(step.tpdu)).response, Hex(step.response)) << step.tpdu;
   }
-}
-
-TEST(CardT0, CarriesTheFourCommandCases) {
-  Card card = test::PoweredCard();
-  RunScript(card, {
-      {"case 1 without data", {0x80, 0x20, 0x00, 0x00}, {0x90, 0x00}},
-      // SELECT MF with an empty field answers a 19-byte FCI, announced with 61 13
-      {"case 1 producing data", {0x00, 0xA4, 0x00, 0x00}, {0x61, 0x13}},
-      {"GET RESPONSE for it",
-       {0x00, 0xC0, 0x00, 0x00, 0x13},
-       {0x6F, 0x11, 0x82, 0x01, 0x38, 0x83, 0x02, 0x3F, 0x00, 0x84, 0x08, 0xF0, 0x45, 0x4D, 0x55, 0x43, 0x41, 0x52,
-        0x44, 0x90, 0x00}},
-      {"case 3", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01}, {0x90, 0x00}},
-      {"case 2", {0x00, 0xB0, 0x00, 0x00, 0x04}, {0xA5, 0xA4, 0xA7, 0xA6, 0x90, 0x00}},
-      {"case 4 as case 3: echo announces 3 bytes", {0x80, 0x22, 0x00, 0x00, 0x03, 0x0A, 0x0B, 0x0C}, {0x61, 0x03}},
-      {"GET RESPONSE asking too much", {0x00, 0xC0, 0x00, 0x00, 0x05}, {0x6C, 0x03}},
-      {"GET RESPONSE with P1-P2", {0x00, 0xC0, 0x00, 0x01, 0x03}, {0x6A, 0x86}},
-      {"GET RESPONSE, first 2", {0x00, 0xC0, 0x00, 0x00, 0x02}, {0x0A, 0x0B, 0x61, 0x01}},
-      {"GET RESPONSE in the command's class", {0x80, 0xC0, 0x00, 0x00, 0x01}, {0x0C, 0x90, 0x00}},
-      {"nothing is left", {0x00, 0xC0, 0x00, 0x00, 0x01}, {0x69, 0x85}},
-      {"an error comes alone", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x02}, {0x6A, 0x82}},
-  });
-}
-
-TEST(CardT0, AnswersAWrongLeWithTheExactLength) {
-  Card card = test::PoweredCard();
-  RunScript(card, {
-      {"16 bytes, Le 8", {0x80, 0x20, 0x00, 0x10, 0x08}, {0x6C, 0x10}},
-      {"5 bytes, Le 00 (256)", {0x80, 0x20, 0x00, 0x05, 0x00}, {0x6C, 0x05}},
-      {"256 bytes, Le 16", {0x80, 0x20, 0x01, 0x00, 0x10}, {0x6C, 0x00}},
-      {"select EF", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01}, {0x90, 0x00}},
-      {"read 4 at 1022: two left", {0x00, 0xB0, 0x03, 0xFE, 0x04}, {0x6C, 0x02}},
-      {"read again with Le 2", {0x00, 0xB0, 0x03, 0xFE, 0x02}, {0x58, 0x59, 0x90, 0x00}},
-  });
-  EXPECT_EQ(card.TransmitT0(Bytes{0x80, 0x20, 0x00, 0x10, 0x10}).response,
-            test::Concat({test::Ramp(16), {0x90, 0x00}}));
-}
-
-TEST(CardT0, HandsLongAnswersOutThroughGetResponse) {
-  Card card = test::PoweredCard();
-  // 300 bytes with Le 00: the first 256, then 61 2C for the remaining 44.
-  EXPECT_EQ(card.TransmitT0(Bytes{0x80, 0x20, 0x01, 0x2C, 0x00}).response,
-            test::Concat({test::Ramp(256), {0x61, 0x2C}}));
-  EXPECT_EQ(card.TransmitT0(Bytes{0x00, 0xC0, 0x00, 0x00, 0x2C}).response,
-            test::Concat({test::Ramp(44), {0x90, 0x00}}));
-
-  // 1024 bytes from a four-byte TPDU: 61 00 while 256 or more wait.
-  EXPECT_EQ(card.TransmitT0(Bytes{0x80, 0x20, 0x04, 0x00}).response, (Bytes{0x61, 0x00}));
-  const Bytes getResponse{0x00, 0xC0, 0x00, 0x00, 0x00};
-  EXPECT_EQ(card.TransmitT0(getResponse).response, test::Concat({test::Ramp(256), {0x61, 0x00}}));
-  EXPECT_EQ(card.TransmitT0(getResponse).response, test::Concat({test::Ramp(256), {0x61, 0x00}}));
-  EXPECT_EQ(card.TransmitT0(getResponse).response, test::Concat({test::Ramp(256), {0x61, 0x00}}));
-  EXPECT_EQ(card.TransmitT0(getResponse).response, test::Concat({test::Ramp(256), {0x90, 0x00}}));
-}
-
-TEST(CardT0, RefusesTpdusWhoseLengthDisagrees) {
-  Card card = test::PoweredCard();
-  RunScript(card, {
-      {"three bytes", {0x00, 0xA4, 0x00}, {0x67, 0x00}},
-      {"P3 3, two data bytes", {0x00, 0xD6, 0x00, 0x00, 0x03, 0xAA, 0xBB}, {0x67, 0x00}},
-      {"P3 0 with a data byte", {0x00, 0xD6, 0x00, 0x00, 0x00, 0xAA}, {0x67, 0x00}},
-      {"P3 1, two data bytes", {0x00, 0xD6, 0x00, 0x00, 0x01, 0xAA, 0xBB}, {0x67, 0x00}},
-  });
-}
-
-TEST(CardT0, ReportsNullProcedureBytesAndStaysMuteWithoutPower) {
-  CardConfig config;
-  config.t0NullProcedureBytes = 3;
-  Card card(config);
-  EXPECT_TRUE(card.TransmitT0(Bytes{0x80, 0x20, 0x00, 0x00}).response.empty());
-  card.Reset(false);
-  const T0Answer answer = card.TransmitT0(Bytes{0x80, 0x20, 0x00, 0x00});
-  EXPECT_EQ(answer.response, (Bytes{0x90, 0x00}));
-  EXPECT_EQ(answer.nullProcedureBytes, 3u);
-}
-
-TEST(CardT0, ResetDropsWhatWaitsForGetResponse) {
-  Card card = test::PoweredCard();
-  EXPECT_EQ(card.TransmitT0(Bytes{0x80, 0x20, 0x00, 0x04}).response, (Bytes{0x61, 0x04}));
-  card.Reset(true);
-  EXPECT_EQ(card.TransmitT0(Bytes{0x00, 0xC0, 0x00, 0x00, 0x04}).response, (Bytes{0x69, 0x85}));
-}
-
-TEST(CardT0Shape, CountsHeldBytesInOneByte) {
-  ResponseApdu response{test::Ramp(256), 0x9000};
-  const T0Reply announced = ShapeT0Reply(response, 0);
-  EXPECT_EQ(announced.wire, (Bytes{0x61, 0x00}));  // exactly 256 waiting
-  EXPECT_EQ(announced.held.size(), 256u);
-  const T0Reply warning = ShapeT0Reply({{0x01}, 0x6282}, 1);
-  EXPECT_EQ(warning.wire, (Bytes{0x01, 0x62, 0x82}));
+  EXPECT_TRUE(Card().TransmitT0(Hex("80 20 00 00")).response.empty());  // unpowered: mute
 }
 
 }  // namespace

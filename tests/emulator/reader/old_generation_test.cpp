@@ -1,182 +1,77 @@
-// The old frame generation: reader commands with a 24-bit length and no
-// check byte, and card frames the reader runs itself (types 0x50 and 0x51).
+// The old frame generation (firmware below 2.01): reader commands with a
+// 24-bit length and no check byte, and card frames the reader runs itself
+// (0x50 T=0, 0x51 T=1) that the host polls with 01 D2 and collects with 01 D3.
 #include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
 
 #include "tests/emulator/reader/reader_harness.h"
 
 namespace emu::test {
 namespace {
 
-class OldGeneration : public ::testing::Test {
- protected:
-  explicit OldGeneration(std::uint32_t busyPolls = 0) : reader(Config(busyPolls)), host(reader) {}
-  static ReaderConfig Config(std::uint32_t busyPolls) {
+const char* const kReset = "10 00 00 02 01 D1";
+const char* const kResetReply = "10 00 00 04 01 D1 90 00";
+const char* const kPoll = "10 00 00 02 01 D2";
+const char* const kCollect = "10 00 00 02 01 D3";
+const char* const kRemoveCard = "";
+
+struct Row {
+  const char* note;
+  std::vector<std::pair<const char*, const char*>> steps;  // request, the whole reply
+};
+
+TEST(OldGeneration, FramesAndTheirReplies) {
+  const Row rows[] = {
+      {"reader commands",
+       {{"10 00 00 02 01 31", "10 00 00 05 01 31 08 90 00"},
+        {"10 00 00 02 01 C0", "10 00 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00"}}},  // "ZUNTA R" "1.50"
+      {"T=1 card frame: generate 4 bytes, busy for two polls",
+       {{kReset, kResetReply},
+        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kPoll, "10 00 00 05 01 D2 01 90 00"},
+        {kPoll, "10 00 00 05 01 D2 02 90 00"},
+        {kCollect, "10 00 00 06 00 01 02 03 90 00"}}},
+      {"T=0 card frame",
+       {{kReset, kResetReply},
+        {"50 00 00 05 80 20 00 02 02", "50 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kPoll, "10 00 00 05 01 D2 01 90 00"},
+        {kPoll, "10 00 00 05 01 D2 02 90 00"},
+        {kCollect, "10 00 00 04 00 01 90 00"}}},
+      {"extended echo of 1000 bytes: 24-bit lengths both ways",
+       {{kReset, kResetReply},
+        {"51 00 03 F1 80 22 00 00 00 03 E8 00..FF 00..FF 00..FF 00..E7 00 00", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kPoll, "10 00 00 05 01 D2 01 90 00"},
+        {kPoll, "10 00 00 05 01 D2 02 90 00"},
+        {"12 00 02 01 D3 C2", "21 00 04 01 D3 F3 AD A9"},  // too long for a new-generation reply
+        {kCollect, "10 00 03 EA 00..FF 00..FF 00..FF 00..E7 90 00"}}},
+      {"card removed during the transfer",
+       {{kReset, kResetReply},
+        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kRemoveCard, ""},
+        {kPoll, "10 00 00 05 01 D2 03 90 00"},
+        {kCollect, "21 00 00 04 01 D3 F7 AD"}}},
+      {"card frame to an unpowered card",
+       {{"51 00 00 05 80 20 00 04 04", "21 00 00 04 01 51 F5 AD"}, {kPoll, "10 00 00 05 01 D2 03 90 00"}}},
+  };
+  for (const Row& row : rows) {
     ReaderConfig config = InstantConfig("1.50");
-    config.transferBusyPolls = busyPolls;
-    return config;
-  }
-  std::uint8_t TransferStatus() {
-    const Bytes reply = host.Exchange(OldCommand({0x01, 0xD2}));
-    EXPECT_EQ(reply.size(), 9u);
-    return reply.size() > 6 ? reply[6] : 0xFF;  // the host reads frame byte 6
-  }
-  void PowerCard(std::shared_ptr<Card> card) {
-    reader.InsertCard(std::move(card));
-    host.Exchange(OldCommand({0x01, 0xD1}));
-  }
-
-  Reader reader;
-  Host host;
-};
-
-class OldGenerationBusy : public OldGeneration {
- protected:
-  OldGenerationBusy() : OldGeneration(2) {}
-};
-
-TEST_F(OldGeneration, StatusInTheOldFrame) {
-  EXPECT_EQ(reader.NativeGeneration(), Generation::Old);
-  const Bytes reply = host.Exchange({0x10, 0x00, 0x00, 0x02, 0x01, 0x31});
-  const Bytes expected = {
-      0x10, 0x00, 0x00, 0x05,  // type, N = 5
-      0x01, 0x31,              // leading bytes
-      0x00,                    // status byte (frame byte 6)
-      0x90, 0x00,
-  };
-  EXPECT_EQ(reply, expected);
-}
-
-TEST_F(OldGeneration, AlsoAnswersTheNewGenerationItsHostStartsWith) {
-  // The host's first command after start is a new-generation version read.
-  const Bytes reply = host.Exchange(NewCommand(0x00, {0x01, 0xC0}));
-  ASSERT_EQ(reply.size(), 19u);
-  EXPECT_EQ(reply[0], 0x12);
-  EXPECT_EQ(reply[12], '1');
-  EXPECT_EQ(reply[14], '5');
-  EXPECT_EQ(reply[15], '0');
-}
-
-TEST_F(OldGeneration, VersionDigitsAtFrameBytes13To16) {
-  const Bytes reply = host.Exchange(OldCommand({0x01, 0xC0}));
-  ASSERT_EQ(reply.size(), 19u);
-  EXPECT_EQ(reply[3], 15);
-  EXPECT_EQ(reply[13], '1');
-  EXPECT_EQ(reply[14], '.');
-  EXPECT_EQ(reply[15], '5');
-  EXPECT_EQ(reply[16], '0');
-}
-
-TEST_F(OldGeneration, EjectWithoutCardMarksInformationByte3) {
-  const Bytes reply = host.Exchange(OldCommand({0x01, 0x39}));
-  EXPECT_EQ(reply, (Bytes{0x21, 0x00, 0x00, 0x04, 0x01, 0x39, 0xF4, 0xAD}));
-  EXPECT_EQ(reply[7], 0xAD);  // one frame position later than in the new generation
-}
-
-TEST_F(OldGenerationBusy, T1CardFrameIsPolledThenCollected) {
-  PowerCard(DualProtocolCard());
-  // 80 20 00 04 04: the card generates 4 bytes 00 01 02 03.
-  const Bytes ack = host.Exchange({0x51, 0x00, 0x00, 0x05, 0x80, 0x20, 0x00, 0x04, 0x04});
-  EXPECT_EQ(ack, (Bytes{0x51, 0x00, 0x00, 0x02, 0x90, 0x00}));
-  EXPECT_EQ(TransferStatus(), 0);
-  EXPECT_EQ(TransferStatus(), 1);
-  EXPECT_EQ(TransferStatus(), 2);
-  EXPECT_EQ(TransferStatus(), 2);
-  const Bytes result = host.Exchange(OldCommand({0x01, 0xD3}));
-  const Bytes expected = {
-      0x10, 0x00, 0x00, 0x06,  // N = 6: the whole information field is the card's answer
-      0x00, 0x01, 0x02, 0x03,  // response data
-      0x90, 0x00,              // SW1 SW2
-  };
-  EXPECT_EQ(result, expected);
-}
-
-TEST_F(OldGeneration, T0CardFrameRunsTheTpdu) {
-  PowerCard(DualProtocolCard());
-  host.Exchange({0x50, 0x00, 0x00, 0x05, 0x80, 0x20, 0x00, 0x02, 0x02});
-  EXPECT_EQ(TransferStatus(), 2);
-  const Bytes result = host.Exchange(OldCommand({0x01, 0xD3}));
-  EXPECT_EQ(result, (Bytes{0x10, 0x00, 0x00, 0x04, 0x00, 0x01, 0x90, 0x00}));
-}
-
-TEST_F(OldGeneration, ResultOf258BytesArrivesIn256ByteTransfers) {
-  PowerCard(DualProtocolCard());
-  // 80 20 01 00 00: 256 generated bytes, then 90 00: 258 bytes.
-  host.Exchange({0x51, 0x00, 0x00, 0x05, 0x80, 0x20, 0x01, 0x00, 0x00});
-  ASSERT_EQ(TransferStatus(), 2);
-  host.Write(OldCommand({0x01, 0xD3}), 0);
-  const usb::InResult first = host.Read(256, 0);
-  ASSERT_EQ(first.data.size(), 256u);
-  EXPECT_EQ(first.data[1], 0x00);
-  EXPECT_EQ(first.data[2], 0x01);
-  EXPECT_EQ(first.data[3], 0x02);  // 258
-  const usb::InResult second = host.Read(256, 0);
-  ASSERT_EQ(second.data.size(), 6u);  // 262 in all
-  EXPECT_EQ(second.data[3], 0xFF);
-  EXPECT_EQ(second.data[4], 0x90);
-  EXPECT_EQ(second.data[5], 0x00);
-  EXPECT_EQ(host.Read(256, 0).kind, usb::InResult::Kind::NotReady);
-}
-
-TEST_F(OldGeneration, LongFrameOfAnExtendedApdu) {
-  PowerCard(DualProtocolCard());
-  // 80 22 echo, extended: Lc 00 03 E8 (1000 bytes), Le 00 00.
-  Bytes apdu = {0x80, 0x22, 0x00, 0x00, 0x00, 0x03, 0xE8};
-  for (int i = 0; i < 1000; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 7));
-  apdu.push_back(0x00);
-  apdu.push_back(0x00);
-  const Bytes frame = BuildOldFrame(kOldT1CardType, apdu);
-  ASSERT_EQ(host.Exchange(frame), (Bytes{0x51, 0x00, 0x00, 0x02, 0x90, 0x00}));
-  ASSERT_EQ(TransferStatus(), 2);
-  const Bytes result = host.Exchange(OldCommand({0x01, 0xD3}));
-  ASSERT_EQ(result.size(), 1006u);
-  EXPECT_EQ(result[2], 0x03);
-  EXPECT_EQ(result[3], 0xEA);  // 1002
-  EXPECT_EQ(Bytes(result.begin() + 4, result.begin() + 1004), Bytes(apdu.begin() + 7, apdu.begin() + 1007));
-}
-
-TEST_F(OldGeneration, CardFrameWithoutPoweredCardFailsTheTransfer) {
-  reader.InsertCard(DualProtocolCard());  // in, not powered
-  const Bytes reply = host.Exchange({0x51, 0x00, 0x00, 0x05, 0x80, 0x20, 0x00, 0x04, 0x04});
-  EXPECT_EQ(reply, (Bytes{0x21, 0x00, 0x00, 0x04, 0x01, 0x51, 0xF5, 0xAD}));
-  EXPECT_EQ(TransferStatus(), 3);
-}
-
-TEST_F(OldGenerationBusy, RemovalDuringTheTransferFailsIt) {
-  PowerCard(DualProtocolCard());
-  host.Exchange({0x51, 0x00, 0x00, 0x05, 0x80, 0x20, 0x00, 0x04, 0x04});
-  EXPECT_EQ(TransferStatus(), 0);
-  reader.RemoveCard();
-  EXPECT_EQ(TransferStatus(), 3);
-  const Bytes result = host.Exchange(OldCommand({0x01, 0xD3}));
-  EXPECT_EQ(result[5], 0xD3);
-  EXPECT_EQ(result[6], 0xF7);
-}
-
-TEST_F(OldGeneration, NewGenerationResultLongerThan255IsRefused) {
-  PowerCard(DualProtocolCard());
-  host.Exchange({0x51, 0x00, 0x00, 0x05, 0x80, 0x20, 0x01, 0x00, 0x00});
-  ASSERT_EQ(TransferStatus(), 2);
-  const Bytes reply = host.Exchange(NewCommand(0x40, {0x01, 0xD3}));
-  EXPECT_TRUE(IsNewErrorReply(reply));
-  EXPECT_EQ(reply[5], 0xF3);
-}
-
-TEST_F(OldGeneration, ImpossibleLengthsAreRefusedAtOnce) {
-  PowerCard(DualProtocolCard());
-  const Bytes frames[] = {
-      {0x10, 0xFF, 0xFF, 0xFF, 0x01, 0x31},  // 16 MB reader command
-      {0x10, 0x00, 0x01, 0x00, 0x01, 0x31},  // 256 bytes: longer than any command
-      {0x10, 0x00, 0x00, 0x01, 0x01},        // no command byte
-      {0x51, 0x01, 0x00, 0x1D, 0x00},        // 65,565 + 4 exceeds 65,568
-      {0x51, 0x00, 0x00, 0x03, 0x00, 0xA4, 0x00},  // shorter than a command header
-  };
-  for (const Bytes& frame : frames) {
-    const Bytes reply = host.Exchange(frame);
-    ASSERT_EQ(reply.size(), 8u);
-    EXPECT_EQ(reply[0], 0x21);
-    EXPECT_EQ(reply[3], 0x04);
-    EXPECT_EQ(reply[6], 0xF3);
-    EXPECT_EQ(reply[7], 0xAD);
+    config.transferBusyPolls = 2;
+    Reader reader(config);
+    Host host(reader);
+    reader.InsertCard(std::make_shared<Card>());
+    for (const auto& [request, reply] : row.steps) {
+      if (*request == '\0') {
+        reader.RemoveCard();
+        continue;
+      }
+      EXPECT_EQ(host.Exchange(Hex(request)), Hex(reply)) << row.note << ": " << request;
+    }
   }
 }
 

@@ -1,156 +1,107 @@
-// The bridge end to end on the reader's side: what vicc receives byte for
-// byte, cards inserted and removed with connections, and APDUs carried
-// through the reader's T=1 and T=0 card frames.
+// The bridge to vicc on the reader's side: the messages vicc receives byte
+// for byte, peers that break the protocol, and the listener's own end.
 #include <gtest/gtest.h>
 
-#include "tests/emulator/vicc/bridge_harness.h"
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "emulator/vicc/vicc_listener.h"
+#include "emulator/vicc/vicc_protocol.h"
+#include "tests/emulator/reader/reader_harness.h"
+#include "tests/emulator/vicc/fake_vicc.h"
 
 namespace emu::test {
 namespace {
 
-TEST_F(ViccBridge, ConnectionIsACardWithViccsAtrAndClosingRemovesIt) {
-  ASSERT_TRUE(listener->Listening()) << listener->Error();
-  EXPECT_NE(listener->Port(), 0);
-  EXPECT_EQ(reader.CurrentCard(), nullptr);
+// T=1 only: TD1 81 and TD2 31 name T=1, TA3 FE is the IFSC, TB3 45; TCK 8B.
+const Bytes kT1Atr = Hex("3B 80 81 31 FE 45 8B");
+const Bytes kColdResetT1 = Hex("12 00 03 01 D1 01 C0");
+const Bytes kGetChallengeI0 = Hex("52 00 05 00 84 00 00 04 D7");
 
-  auto vicc = Insert(FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  // The first thing vicc hears is the request for its ATR: length 1, control 04.
-  ASSERT_TRUE(vicc->WaitForMessages(1));
-  EXPECT_EQ(vicc->Messages()[0], (Bytes{0x00, 0x01, 0x04}));
-  const std::shared_ptr<Card> first = reader.CurrentCard();
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->Atr(), kT1Atr);
-  EXPECT_EQ(first->T1Ifsc(), 0xFE);
-  EXPECT_EQ(reader.StatusByte() & 0x18, 0x08);  // present, not powered
+class ViccBridge : public ::testing::Test {
+ protected:
+  Reader reader{InstantConfig()};
+  Host host{reader};
+  std::unique_ptr<ViccListener> listener = std::make_unique<ViccListener>(reader, 0, kEventBound);
 
-  vicc->Close();
-  ASSERT_TRUE(WaitForRemovals(1));
-  EXPECT_EQ(reader.CurrentCard(), nullptr);
-  EXPECT_EQ(reader.StatusByte() & 0x08, 0);
-
-  // A new connection is a new insertion, with the ATR that vicc gives now.
-  auto again = Insert(FakeVicc::CardWith(kT0Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  const std::shared_ptr<Card> second = reader.CurrentCard();
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(second->Atr(), kT0Atr);
-  const ViccStats stats = listener->Stats();
-  EXPECT_EQ(stats.insertions, 2u);
-  EXPECT_EQ(stats.removals, 1u);
-  EXPECT_EQ(stats.refused, 0u);
-}
-
-TEST_F(ViccBridge, PowerOnResetAndPowerOffReachViccAsControls) {
-  auto vicc = Insert(FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  ResetCard(kColdT1);  // activation
-  ResetCard(kWarmT1);  // warm reset of the powered card
-  ResetCard(kColdT1);  // cold reset of the powered card: deactivation first
-  host.Exchange(NewCommand(0x00, {0x00, 0xF5}));  // the firmware restart powers the card down
-  ASSERT_TRUE(vicc->WaitForMessages(6));
-  const std::vector<Bytes> expected = {
-      {0x00, 0x01, 0x04},  // ATR request on connection
-      {0x00, 0x01, 0x01},  // power on
-      {0x00, 0x01, 0x02},  // reset
-      {0x00, 0x01, 0x00},  // power off ...
-      {0x00, 0x01, 0x01},  // ... and on
-      {0x00, 0x01, 0x00},  // power off
-  };
-  EXPECT_EQ(vicc->Messages(), expected);
-}
-
-TEST_F(ViccBridge, T1BlockCarriesTheApduToViccAndItsAnswerBack) {
-  auto vicc = Insert(FakeVicc::CardWith(kT1Atr, [](const Bytes& apdu) {
-    return apdu[1] == 0x84 ? Framed({0x11, 0x22, 0x33, 0x44, 0x90, 0x00}) : Framed({0x6A, 0x82});
-  }));
-  ResetCard(kColdT1);
-  ASSERT_EQ(reader.ProtocolMode(), CardFrameMode::T1);
-
-  const Bytes getChallenge = {0x00, 0x84, 0x00, 0x00, 0x04};
-  EXPECT_EQ(T1Exchange(0, getChallenge), t1::BuildIBlock(0x25, 0, false, Bytes{0x11, 0x22, 0x33, 0x44, 0x90, 0x00}));
-  const Bytes select = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x01};
-  EXPECT_EQ(T1Exchange(1, select), t1::BuildIBlock(0x25, 1, false, Bytes{0x6A, 0x82}));
-
-  ASSERT_TRUE(vicc->WaitForMessages(4));
-  const std::vector<Bytes> messages = vicc->Messages();
-  EXPECT_EQ(messages[2], (Bytes{0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x04}));
-  EXPECT_EQ(messages[3], (Bytes{0x00, 0x07, 0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x01}));
-}
-
-TEST_F(ViccBridge, T1ChainsALongAnswerAndAChainedCommandReachesViccWhole) {
-  Bytes answer(300);
-  for (std::size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i);
-  answer.insert(answer.end(), {0x90, 0x00});
-  auto vicc = Insert(FakeVicc::CardWith(kT1Atr, [&](const Bytes&) { return Framed(answer); }));
-  ResetCard(kColdT1);
-
-  // Command: 80 22 echo with 40 data bytes, sent in two chained blocks.
-  Bytes command = {0x80, 0x22, 0x00, 0x00, 40};
-  for (std::uint8_t i = 0; i < 40; ++i) command.push_back(i);
-  const Bytes head(command.begin(), command.begin() + 20);
-  const Bytes tail(command.begin() + 20, command.end());
-  EXPECT_EQ(host.Exchange(t1::BuildIBlock(0x52, 0, true, head)), t1::BuildRBlock(0x25, 1, t1::kNoError));
-  Bytes received;
-  Bytes block = host.Exchange(t1::BuildIBlock(0x52, 1, false, tail));
-  // The card sends at most IFSD (32) bytes a block and chains the rest.
-  std::uint8_t expectNext = 1;
-  for (int blocks = 0; blocks < 20; ++blocks) {
-    ASSERT_GE(block.size(), 4u);
-    received.insert(received.end(), block.begin() + 3, block.end() - 1);
-    if ((block[1] & 0x20) == 0) break;
-    block = host.Exchange(t1::BuildRBlock(0x52, expectNext, t1::kNoError));
-    expectNext ^= 1;
+  bool Reaches(std::uint32_t ViccStats::*counter, std::uint32_t count) {
+    return listener->WaitFor([&](const ViccStats& s) { return s.*counter >= count; }, kEventBound);
   }
-  EXPECT_EQ(received, answer);
-  ASSERT_TRUE(vicc->WaitForMessages(3));
-  EXPECT_EQ(vicc->Messages()[2], Framed(command));
-}
+};
 
-TEST_F(ViccBridge, T0CardRunsGetResponseItselfAndCarriesTheRestToVicc) {
-  auto vicc = Insert(FakeVicc::CardWith(kT0Atr, [](const Bytes& apdu) {
-    if (apdu[1] == 0xA4) return Framed({0x6F, 0x02, 0x83, 0x00, 0x90, 0x00});  // FCI and 9000
-    return Framed({0xA1, 0xA2, 0x90, 0x00});
-  }));
-  ResetCard(kColdT0);
-  ASSERT_EQ(reader.ProtocolMode(), CardFrameMode::T0);
-
-  // Case 3 SELECT: the data vicc answers with wait for GET RESPONSE (61 04).
-  EXPECT_EQ(host.Exchange(BuildT0Frame(0x00, Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00})),
-            BuildT0Frame(0x00, Bytes{0x61, 0x04}));
-  EXPECT_EQ(host.Exchange(BuildT0Frame(0x40, Bytes{0x00, 0xC0, 0x00, 0x00, 0x04})),
-            BuildT0Frame(0x40, Bytes{0x6F, 0x02, 0x83, 0x00, 0x90, 0x00}));
-  // Case 2 with Le 2: the command goes to vicc as it is.
-  EXPECT_EQ(host.Exchange(BuildT0Frame(0x00, Bytes{0x00, 0x84, 0x00, 0x00, 0x02})),
-            BuildT0Frame(0x00, Bytes{0xA1, 0xA2, 0x90, 0x00}));
-
-  ASSERT_TRUE(vicc->WaitForMessages(4));
+TEST_F(ViccBridge, ControlsAndApdusReachViccInLengthPrefixedMessages) {
+  const Bytes framed = vicc::FrameMessage(Bytes(0x1234, 0xAB));
+  EXPECT_EQ(Bytes(framed.begin(), framed.begin() + 3), Hex("12 34 AB"));
+  FakeVicc vicc(listener->Port(),
+                FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Hex("00 06 11 22 33 44 90 00"); }));
+  ASSERT_TRUE(Reaches(&ViccStats::insertions, 1));
+  EXPECT_EQ(reader.CurrentCard()->T1Ifsc(), 0xFE);
+  host.Exchange(kColdResetT1);
+  EXPECT_EQ(host.Exchange(kGetChallengeI0), Hex("25 00 06 11 22 33 44 90 00 F7"));
+  host.Exchange(Hex("12 00 03 01 D1 03 C2"));  // warm reset
+  host.Exchange(Hex("12 00 02 00 F5 E5"));     // the firmware restart powers the card down
+  ASSERT_TRUE(vicc.WaitForMessages(5));
   const std::vector<Bytes> expected = {
-      {0x00, 0x01, 0x04},
-      {0x00, 0x01, 0x01},
-      {0x00, 0x07, 0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00},  // GET RESPONSE never reaches vicc
-      {0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x02},
+      Hex("00 01 04"),              // ATR request on connection
+      Hex("00 01 01"),              // power on
+      Hex("00 05 00 84 00 00 04"),  // the APDU
+      Hex("00 01 02"),              // reset
+      Hex("00 01 00"),              // power off
   };
-  EXPECT_EQ(vicc->Messages(), expected);
+  EXPECT_EQ(vicc.Messages(), expected);
+  vicc.Close();
+  ASSERT_TRUE(Reaches(&ViccStats::removals, 1));
+  EXPECT_EQ(reader.CurrentCard(), nullptr);
 }
 
-TEST_F(ViccBridge, SecondConnectionIsRefusedAndTheFirstCarriesOn) {
-  auto first = Insert(FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  const std::shared_ptr<Card> card = reader.CurrentCard();
-  FakeVicc second(listener->Port(), FakeVicc::CardWith(kT0Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  EXPECT_TRUE(second.WaitForClosedByPeer());
-  EXPECT_TRUE(second.Messages().empty());
-  EXPECT_TRUE(listener->WaitFor([](const ViccStats& s) { return s.refused == 1; }, kEventBound));
-  EXPECT_EQ(reader.CurrentCard(), card);
-  ResetCard(kColdT1);
-  EXPECT_EQ(T1Exchange(0, {0x00, 0x84, 0x00, 0x00}), t1::BuildIBlock(0x25, 0, false, Bytes{0x90, 0x00}));
+TEST_F(ViccBridge, APeerThatBreaksTheProtocolIsNoCard) {
+  const struct {
+    const char* note;
+    Bytes atr;     // vicc's whole answer to the ATR request
+    Bytes answer;  // and to the APDU (none: the ATR is refused)
+  } rows[] = {
+      {"ATR in a message of length 0", Hex("00 00"), {}},
+      {"ATR of 34 bytes", Framed(Bytes(34, 0x3B)), {}},
+      {"answer in a message of length 0", Framed(kT1Atr), Hex("00 00")},
+      {"answer of one byte", Framed(kT1Atr), Hex("00 01 90")},
+  };
+  std::uint32_t refused = 0;
+  std::uint32_t removals = 0;
+  for (const auto& row : rows) {
+    FakeVicc vicc(listener->Port(), [&](const Bytes& payload) {
+      return payload == Bytes{0x04} ? row.atr : payload.size() == 1 ? Bytes{} : row.answer;
+    });
+    if (row.answer.empty()) {
+      EXPECT_TRUE(Reaches(&ViccStats::refused, ++refused)) << row.note;
+      EXPECT_EQ(reader.CurrentCard(), nullptr) << row.note;
+      continue;
+    }
+    ASSERT_TRUE(Reaches(&ViccStats::insertions, removals + 1)) << row.note;
+    host.Exchange(kColdResetT1);
+    host.Write(kGetChallengeI0, 0);
+    EXPECT_EQ(host.Seen(0), "nak") << row.note;  // the card stays mute
+    EXPECT_TRUE(Reaches(&ViccStats::removals, ++removals)) << row.note;
+    EXPECT_EQ(reader.CurrentCard(), nullptr) << row.note;
+  }
 }
 
-TEST_F(ViccBridge, CardInsertedSinceStaysWhenViccLeaves) {
-  auto vicc = Insert(FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Framed({0x90, 0x00}); }));
-  auto own = std::make_shared<Card>();
-  reader.InsertCard(own);
-  vicc->Close();
-  ASSERT_TRUE(WaitForRemovals(1));
-  EXPECT_EQ(reader.CurrentCard(), own);
+// vicc never answers; the listener goes away while the reader waits for it.
+TEST_F(ViccBridge, ClosingTheListenerDuringAnExchangeRemovesTheCardAndLeavesNoDescriptor) {
+  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  listener.reset();
+  const auto before = descriptors();
+  listener = std::make_unique<ViccListener>(reader, 0, kEventBound);
+  FakeVicc vicc(listener->Port(), FakeVicc::CardWith(kT1Atr, [](const Bytes&) { return Bytes{}; }));
+  ASSERT_TRUE(Reaches(&ViccStats::insertions, 1));
+  host.Exchange(kColdResetT1);
+  std::thread driver([&] { host.Write(kGetChallengeI0, 0); });
+  ASSERT_TRUE(vicc.WaitForMessages(3));
+  listener.reset();
+  driver.join();
+  EXPECT_EQ(reader.CurrentCard(), nullptr);
+  vicc.Close();
+  EXPECT_LE(descriptors(), before);  // a leak is a descriptor more
 }
 
 }  // namespace

@@ -5,28 +5,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace emu::test {
 namespace {
 
 bool ReadExactly(int fd, std::uint8_t* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = recv(fd, out + done, size - done, 0);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return size == 0 || recv(fd, out, size, MSG_WAITALL) == static_cast<ssize_t>(size);
 }
 
 }  // namespace
 
 Bytes Framed(const Bytes& payload) {
-  Bytes out(2 + payload.size());
-  out[0] = static_cast<std::uint8_t>(payload.size() >> 8);
-  out[1] = static_cast<std::uint8_t>(payload.size());
-  std::copy(payload.begin(), payload.end(), out.begin() + 2);
+  Bytes out{static_cast<std::uint8_t>(payload.size() >> 8), static_cast<std::uint8_t>(payload.size())};
+  out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
@@ -38,8 +28,7 @@ FakeVicc::Answer FakeVicc::CardWith(const Bytes& atr, std::function<Bytes(const 
   };
 }
 
-FakeVicc::FakeVicc(std::uint16_t port, Answer answer, bool hangUpAfterAnswer)
-    : answer_(std::move(answer)), hangUpAfterAnswer_(hangUpAfterAnswer) {
+FakeVicc::FakeVicc(std::uint16_t port, Answer answer) : answer_(std::move(answer)) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -54,10 +43,6 @@ FakeVicc::FakeVicc(std::uint16_t port, Answer answer, bool hangUpAfterAnswer)
 }
 
 FakeVicc::~FakeVicc() { Close(); }
-
-void FakeVicc::Send(const Bytes& bytes) {
-  if (fd_ >= 0) send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-}
 
 void FakeVicc::Close() {
   if (fd_ < 0) return;
@@ -79,15 +64,8 @@ void FakeVicc::Run() {
     }
     changed_.notify_all();
     const Bytes reply = answer_(payload);
-    if (reply.empty()) continue;
-    send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL);
-    if (hangUpAfterAnswer_) shutdown(fd_, SHUT_WR);
+    if (!reply.empty()) send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL);
   }
-  {
-    std::lock_guard lock(mu_);
-    peerClosed_ = true;
-  }
-  changed_.notify_all();
 }
 
 std::vector<Bytes> FakeVicc::Messages() const {
@@ -95,14 +73,9 @@ std::vector<Bytes> FakeVicc::Messages() const {
   return messages_;
 }
 
-bool FakeVicc::WaitForMessages(std::size_t count, std::chrono::milliseconds bound) const {
+bool FakeVicc::WaitForMessages(std::size_t count) const {
   std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, bound, [&] { return messages_.size() >= count; });
-}
-
-bool FakeVicc::WaitForClosedByPeer(std::chrono::milliseconds bound) const {
-  std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, bound, [&] { return peerClosed_; });
+  return changed_.wait_for(lock, kEventBound, [&] { return messages_.size() >= count; });
 }
 
 }  // namespace emu::test

@@ -1,8 +1,7 @@
 // A stand-in for the card emulator vicc on the other end of the bridge's
 // socket: it connects to the listener, records every message it receives
-// byte for byte (length prefix included) and answers with whatever its
-// answer function returns, sent as raw bytes so that tests can also send
-// malformed ones.
+// byte for byte (length prefix included) and sends back whatever its answer
+// function returns, as raw bytes so that tests can also send malformed ones.
 #pragma once
 
 #include <chrono>
@@ -24,42 +23,32 @@ constexpr std::chrono::milliseconds kEventBound = 5s;
 
 class FakeVicc {
  public:
-  // Gets a message's payload; returns the raw bytes to send back (nothing
-  // sent when empty).
+  // Gets a message's payload; returns the raw bytes to send back (nothing when empty).
   using Answer = std::function<Bytes(const Bytes& payload)>;
 
   // Answers the ATR request with `atr` and every APDU with `answer`.
   static Answer CardWith(const Bytes& atr, std::function<Bytes(const Bytes& apdu)> answer);
 
-  // With `hangUpAfterAnswer`, the first answer sent is followed by the end
-  // of the fake's writing side (vicc stopping in the middle of a message).
-  FakeVicc(std::uint16_t port, Answer answer, bool hangUpAfterAnswer = false);
+  FakeVicc(std::uint16_t port, Answer answer);
   ~FakeVicc();
   FakeVicc(const FakeVicc&) = delete;
   FakeVicc& operator=(const FakeVicc&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
-  // Sends raw bytes of its own accord.
-  void Send(const Bytes& bytes);
   // Closes the connection, as vicc does when it stops.
   void Close();
-
   // Every message received, length prefix and payload.
   std::vector<Bytes> Messages() const;
-  bool WaitForMessages(std::size_t count, std::chrono::milliseconds bound = kEventBound) const;
-  // Whether the bridge closed the connection (within the bound).
-  bool WaitForClosedByPeer(std::chrono::milliseconds bound = kEventBound) const;
+  bool WaitForMessages(std::size_t count) const;
 
  private:
   void Run();
 
   Answer answer_;
-  const bool hangUpAfterAnswer_;
   int fd_ = -1;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   std::vector<Bytes> messages_;
-  bool peerClosed_ = false;
   std::thread thread_;
 };
 

@@ -2,7 +2,6 @@
 // for vicc; a fake vicc connects and is the card the driver powers and
 // talks T=1 to, through the whole host side.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -10,7 +9,8 @@
 
 #include "emulator/vicc/socket_io.h"
 #include "host/script_session.h"
-#include "tests/emulator/vicc/bridge_harness.h"
+#include "tests/emulator/card/card_test_helpers.h"
+#include "tests/emulator/vicc/fake_vicc.h"
 
 namespace emu::test {
 namespace {
@@ -29,39 +29,33 @@ std::uint16_t FreePort() {
   return ntohs(address.sin_port);
 }
 
-class ReaderctlVicc : public ::testing::Test {
- protected:
+TEST(ReaderctlVicc, ViccIsTheCardWhileItStaysConnected) {
   std::ostringstream out;
   std::ostringstream trace;
   host::ScriptSession session{host::SessionOptions{kernel::ClockMode::Real, false}, out, trace};
   std::size_t line = 0;
-
-  bool Run(const std::string& text) { return session.Run(text, ++line); }
-};
-
-TEST_F(ReaderctlVicc, ViccIsTheCardWhileItStaysConnected) {
+  const auto Run = [&](const char* text) { return session.Run(text, ++line); };
   const std::uint16_t port = FreePort();
   ASSERT_NE(port, 0);
-  ASSERT_TRUE(Run("reader card=vicc port=" + std::to_string(port))) << session.Error();
-  ASSERT_TRUE(Run("plug")) << session.Error();
-  ASSERT_TRUE(Run("open")) << session.Error();
-  ASSERT_TRUE(Run("state")) << session.Error();
+  const std::string reader = "reader card=vicc port=" + std::to_string(port);
+  for (const char* command : {reader.c_str(), "plug", "open", "state"}) {
+    ASSERT_TRUE(Run(command)) << session.Error();
+  }
 
-  FakeVicc vicc(port, FakeVicc::CardWith(kT1Atr, [](const Bytes& apdu) {
-    return apdu[1] == 0x84 ? Framed({0x01, 0x02, 0x03, 0x04, 0x90, 0x00}) : Framed({0x6D, 0x00});
-  }));
+  FakeVicc vicc(port, FakeVicc::CardWith(Hex("3B 80 81 31 FE 45 8B"), [](const Bytes& apdu) {
+                  return apdu[1] == 0x84 ? Framed({0x01, 0x02, 0x03, 0x04, 0x90, 0x00}) : Framed({0x6D, 0x00});
+                }));
   ASSERT_TRUE(vicc.Connected());
-  ASSERT_TRUE(Run("track present timeout=10000")) << session.Error();
-  ASSERT_TRUE(Run("power cold")) << session.Error();
-  ASSERT_TRUE(Run("protocol t1")) << session.Error();
-  ASSERT_TRUE(Run("apdu 0084000004")) << session.Error();
+  for (const char* command : {"track present timeout=10000", "power cold", "protocol t1", "apdu 0084000004"}) {
+    ASSERT_TRUE(Run(command)) << session.Error();
+  }
   vicc.Close();
   ASSERT_TRUE(Run("track absent timeout=10000")) << session.Error();
   ASSERT_TRUE(session.Finish()) << session.Error();
 
   // SCARD_ABSENT (1) before vicc, the ATR, T=1, the APDU's answer behind the
   // resource manager's protocol header (T=1, 8 bytes).
-  EXPECT_EQ(out.str(), "reader card=vicc port=" + std::to_string(port) + R"( -> OK
+  EXPECT_EQ(out.str(), reader + R"( -> OK
 plug -> STATUS_SUCCESS 0x00000000
 open -> STATUS_SUCCESS 0x00000000
 state -> STATUS_SUCCESS 0x00000000 01000000
@@ -75,14 +69,6 @@ track absent timeout=10000 -> STATUS_SUCCESS 0x00000000
   ASSERT_GE(messages.size(), 3u);
   EXPECT_EQ(messages[0], (Bytes{0x00, 0x01, 0x04}));
   EXPECT_EQ(messages.back(), (Bytes{0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x04}));
-}
-
-TEST(ReaderctlViccTime, RefusedInSimulatedTime) {
-  std::ostringstream simulatedOut;
-  std::ostringstream trace;
-  host::ScriptSession simulated{host::SessionOptions{kernel::ClockMode::Simulated, false}, simulatedOut, trace};
-  EXPECT_FALSE(simulated.Run("reader card=vicc", 1));
-  EXPECT_EQ(simulated.Error(), "line 1: reader: card=vicc runs in real time only (--time real)");
 }
 
 }  // namespace

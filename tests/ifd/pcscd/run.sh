@@ -2,7 +2,7 @@
 # End to end with a real pcscd: the IFD handler of BUILD_DIR loaded by a
 # pcscd of the test's own (private mount namespace, /run/pcscd bound to a
 # temporary directory, reader.conf.d of its own), driven by pyscard scripts
-# and the real tools (pcsc_scan, opensc-tool). Needs root (unshare, mount).
+# and pcsc_scan. Needs root (unshare, mount).
 #   tests/ifd/pcscd/run.sh BUILD_DIR
 # Prints one line a check and a last line "pcscd end to end: N passed, N failed";
 # exits 1 on any failure. Every wait is bounded and pcscd is always stopped.
@@ -89,11 +89,11 @@ stop_pcscd() {
   fi
 }
 
-# run_python SCRIPT: its ok/FAIL lines join the counts; a script that dies
-# or hangs counts as a failure.
-run_python() {
-  local out status
-  out=$(CONTROL_A=$work/control-a timeout 180 "$python" "$here/$1" 2>&1)
+# session MODE: pcsc_session.py's ok/FAIL lines join the counts; a run that
+# dies or hangs counts as a failure.
+session() {
+  local out status line
+  out=$(CONTROL_A=$work/control-a timeout 180 "$python" "$here/pcsc_session.py" "$1" 2>&1)
   status=$?
   while IFS= read -r line; do
     case $line in
@@ -102,7 +102,7 @@ run_python() {
       *) echo "  $line" ;;
     esac
   done <<<"$out"
-  if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "$1 ended with status $status"; fi
+  if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "pcsc_session.py $1 ended with status $status"; fi
 }
 
 # Debian 12's vicc needs two workarounds, made here without touching the
@@ -130,7 +130,7 @@ tool_check() {
 }
 
 if [[ $(id -u) -ne 0 ]]; then fail "run as root (unshare and mount)"; exit 1; fi
-for tool in pcscd pcsc_scan opensc-tool; do
+for tool in pcscd pcsc_scan; do
   command -v $tool >/dev/null || { fail "$tool installed"; exit 1; }
 done
 "$python" -c "import smartcard" 2>/dev/null || { fail "python3-pyscard installed"; exit 1; }
@@ -142,24 +142,7 @@ mkdir -p "$work/builtin.d"
 entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a" >"$work/builtin.d/reader-a"
 entry "KT2210USB B" "emulated:firmware=2.27:card=t0" >"$work/builtin.d/reader-b"
 if start_pcscd builtin; then
-  run_python readers.py
-  run_python t1_exchange.py
-  run_python t0_exchange.py
-  run_python card_events.py
-  scan=$(timeout 20 pcsc_scan -t 3 -n 2>&1)
-  if grep -q "Reader .: KT2210USB A" <<<"$scan" && grep -q "Reader .: KT2210USB B" <<<"$scan" &&
-    (($(grep -c "Card state: Card inserted" <<<"$scan") >= 2)); then
-    pass "pcsc_scan sees both readers and their cards"
-  else
-    fail "pcsc_scan sees both readers and their cards"
-    tail -12 <<<"$scan" | sed 's/^/  /'
-  fi
-  readers=$(timeout 30 opensc-tool -l 2>&1)
-  tool_check "opensc-tool -l lists both readers" "KT2210USB A" opensc-tool -l
-  index=$(awk '/KT2210USB A/ {print $1}' <<<"$readers")
-  tool_check "opensc-tool -a: reader A's ATR" "3b:84:81:11:20:45:4d:55:31:58" opensc-tool -r "${index:-0}" -a
-  tool_check "opensc-tool -s: GET CHALLENGE" "Received \(SW1=0x90, SW2=0x00\)" \
-    opensc-tool -r "${index:-0}" -s "00 84 00 00 08"
+  session builtin
   stop_pcscd
 fi
 
@@ -232,7 +215,7 @@ else
   if [[ -z $testbed ]]; then
     fail "serve_reader put the reader on a umockdev testbed ($(cat "$work/serve.err"))"
   elif start_pcscd hotplug; then
-    SERVE_INPUT=$work/serve.in run_python usb_hotplug.py
+    SERVE_INPUT=$work/serve.in session hotplug
     stop_pcscd
   fi
   extra_mount=
@@ -258,6 +241,6 @@ port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)
 mkdir -p "$work/vicc.d"
 entry "KT2210USB V" "emulated:card=vicc:vicc-port=$port:verbose=1" >"$work/vicc.d/reader-v"
 if start_pcscd vicc; then
-  VICC_PORT=$port VICC_LOG=$work/vicc-card.log PYTHONPATH=$viccpath run_python vicc_events.py
+  VICC_PORT=$port VICC_LOG=$work/vicc-card.log PYTHONPATH=$viccpath session vicc
   stop_pcscd
 fi

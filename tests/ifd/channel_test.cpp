@@ -3,12 +3,10 @@
 // control FIFO, and the ways pcscd ends.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -79,15 +77,10 @@ TEST_F(ChannelTest, TwoReadersEachWithItsOwnCard) {
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, IFDHICCPresence(kLunA));
   EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunB));
   EXPECT_EQ(AtrOf(false), PowerUp(kLunB));
-}
-
-TEST_F(ChannelTest, RefusedChannelsLeaveNothingOpen) {
+  // Refused, leaving nothing open: a wrong name, slot 1 of a one-slot reader, a Lun open already.
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA, "emulated:colour=blue"));
-  EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA, "/dev/ttyS0"));
-  EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA | 1, "emulated"));  // slot 1 of a one-slot reader
-  EXPECT_EQ(0u, ifd::OpenChannels());
-  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated"));
-  EXPECT_EQ(IFD_COMMUNICATION_ERROR, IFDHCreateChannelByName(kLunA, const_cast<char*>("emulated")));
+  EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA | 1, "emulated"));
+  EXPECT_EQ(IFD_COMMUNICATION_ERROR, IFDHCreateChannelByName(kLunB, const_cast<char*>("emulated")));
   EXPECT_EQ(1u, ifd::OpenChannels());
 }
 
@@ -109,12 +102,6 @@ int OpenMode(const std::filesystem::path& path) {
   return -1;
 }
 
-double CpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 bool WaitUntil(const std::function<bool()>& done) {
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
@@ -122,13 +109,6 @@ bool WaitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
-}
-
-void Write(const std::filesystem::path& fifo, const char* line) {
-  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  ASSERT_GE(fd, 0) << fifo << ": " << std::strerror(errno);
-  EXPECT_EQ(static_cast<ssize_t>(std::strlen(line)), write(fd, line, std::strlen(line)));
-  close(fd);
 }
 
 TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
@@ -153,12 +133,12 @@ TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
 
   // A writer that goes leaves the FIFO at end of file: the listener waits
   // for the next one without spinning.
-  Write(dir / "fifo", "remove\n");
+  std::ofstream(dir / "fifo") << "remove\n";
   ASSERT_TRUE(WaitUntil([] { return !HasCard(kLunB); }));
-  const double before = CpuSeconds();
+  const std::clock_t before = std::clock();  // the process's processor time
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_LT(CpuSeconds() - before, 0.1) << "the handler is busy while nothing happens";
-  Write(dir / "fifo", "insert t0\n");
+  EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10) << "the handler is busy while nothing happens";
+  std::ofstream(dir / "fifo") << "insert t0\n";
   EXPECT_TRUE(WaitUntil([] { return HasCard(kLunB); }));
   Close(kLunB);
   EXPECT_FALSE(std::filesystem::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";

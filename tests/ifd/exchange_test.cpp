@@ -56,7 +56,6 @@ TEST_F(ExchangeTest, T0CommandGoesOutAsOneT0Frame) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t0"));
   EXPECT_EQ(AtrOf(false), PowerUp(kLunA));
   ASSERT_EQ(IFD_SUCCESS, IFDHSetProtocolParameters(kLunA, SCARD_PROTOCOL_T0, 0, 0, 0, 0));
-  ClearFrames(kLunA);
   RESPONSECODE response = 0;
   const Bytes challenge = Transmit(kLunA, 0, kChallenge, &response);
   EXPECT_EQ(10u, challenge.size());

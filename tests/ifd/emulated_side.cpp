@@ -17,8 +17,6 @@ namespace ifdtest {
 
 Bytes AtrOf(bool t1) { return host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0)->Atr(); }
 
-bool HasReader(unsigned long lun) { return ifd::EmulatedReader(lun) != nullptr; }
-
 std::string ReaderFirmware(unsigned long lun) { return ifd::EmulatedReader(lun)->Config().firmwareVersion; }
 
 bool HasCard(unsigned long lun) { return ifd::EmulatedReader(lun)->CurrentCard() != nullptr; }
@@ -35,8 +33,6 @@ int CommandB0Parameter(unsigned long lun) {
   const std::optional<std::uint8_t> parameter = ifd::EmulatedReader(lun)->CommandB0Parameter();
   return parameter ? *parameter : -1;
 }
-
-void ClearFrames(unsigned long lun) { ifd::EmulatedReader(lun)->ClearLog(); }
 
 bool ReaderReceived(unsigned long lun, const Bytes& frame) {
   const std::vector<emu::FrameRecord> frames = ifd::EmulatedReader(lun)->FramesReceived();

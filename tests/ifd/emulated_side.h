@@ -15,14 +15,12 @@ using Bytes = std::vector<std::uint8_t>;
 // The ATR of a built-in card: T=1 only or T=0 only.
 Bytes AtrOf(bool t1);
 
-bool HasReader(unsigned long lun);
 std::string ReaderFirmware(unsigned long lun);
 bool HasCard(unsigned long lun);
 void InsertCard(unsigned long lun, bool t1);
 void RemoveCard(unsigned long lun);
 std::uint32_t CardResets(unsigned long lun);
 int CommandB0Parameter(unsigned long lun);  // -1 when none was sent
-void ClearFrames(unsigned long lun);
 bool ReaderReceived(unsigned long lun, const Bytes& frame);
 // Two Luns have distinct readers.
 bool DistinctReaders(unsigned long a, unsigned long b);

@@ -25,6 +25,23 @@ void IfdTest::Close(DWORD lun) {
   open_.erase(std::remove(open_.begin(), open_.end(), lun), open_.end());
 }
 
+PollFunction IfdTest::Poll(DWORD lun) {
+  PollFunction poll = nullptr;
+  DWORD length = sizeof poll;
+  EXPECT_EQ(IFD_SUCCESS, IFDHGetCapabilities(lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length,
+                                             reinterpret_cast<PUCHAR>(&poll)));
+  EXPECT_EQ(sizeof(void*), length);
+  return poll;
+}
+
+StopFunction IfdTest::Stop(DWORD lun) {
+  StopFunction stop = nullptr;
+  DWORD length = sizeof stop;
+  EXPECT_EQ(IFD_SUCCESS,
+            IFDHGetCapabilities(lun, TAG_IFD_STOP_POLLING_THREAD, &length, reinterpret_cast<PUCHAR>(&stop)));
+  return stop;
+}
+
 Bytes IfdTest::PowerUp(DWORD lun) {
   UCHAR atr[MAX_ATR_SIZE];
   DWORD length = sizeof atr;

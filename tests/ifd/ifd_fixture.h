@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 #include "tests/ifd/emulated_side.h"
@@ -17,6 +18,12 @@ namespace ifdtest {
 
 constexpr DWORD kLunA = 0x00000;
 constexpr DWORD kLunB = 0x10000;
+// A bound on waits that should end within one 500 ms poll.
+constexpr auto kBound = std::chrono::seconds(10);
+const Bytes kChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+
+using PollFunction = RESPONSECODE (*)(DWORD, int);
+using StopFunction = RESPONSECODE (*)(DWORD);
 
 // Closes every channel a test opened; the driver's pool and requests must
 // then be clean (the last close unloads the driver).
@@ -27,6 +34,9 @@ class IfdTest : public ::testing::Test {
   RESPONSECODE Open(DWORD lun, const char* deviceName);
   void Close(DWORD lun);
 
+  // The functions pcscd's polling thread calls.
+  PollFunction Poll(DWORD lun);
+  StopFunction Stop(DWORD lun);
   // Power up; the ATR.
   Bytes PowerUp(DWORD lun);
   // IFDHTransmitToICC with the T number; the response, empty on failure.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # End to end with a real pcscd: the IFD handler of BUILD_DIR loaded by a
 # pcscd of the test's own (private mount namespace, /run/pcscd bound to a
-# temporary directory, reader.conf.d of its own), driven by pyscard scripts
-# and the real tools (pcsc_scan, opensc-tool). Needs root (unshare, mount).
+# temporary directory, reader.conf.d of its own), driven by pcsc_session.py
+# (pyscard) and pcsc_scan. Needs root (unshare, mount).
 #   tests/ifd/pcscd/run.sh BUILD_DIR
 # Prints one line a check and a last line "pcscd end to end: N passed, N failed";
 # exits 1 on any failure. Every wait is bounded and pcscd is always stopped.
@@ -19,6 +19,8 @@ work=$(mktemp -d /tmp/pcscd-e2e.XXXXXX)
 
 pass() { echo "ok $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+# verdict NAME STATUS: the check NAME passed when STATUS is 0.
+verdict() { if (($2 == 0)); then pass "$1"; else fail "$1"; fi; }
 
 finish() {
   stop_pcscd
@@ -32,15 +34,16 @@ entry() {
   printf 'FRIENDLYNAME "%s"\nDEVICENAME   %s\nLIBPATH      %s\n' "$1" "$2" "$lib"
 }
 
-# start_pcscd NAME: pcscd on $work/NAME.d, logging to $work/NAME.log.
+# start_pcscd NAME: pcscd on $work/NAME.d, logging to $work/NAME.log; with
+# $extra_mount done in its namespace and under $pcscd_wrap.
 start_pcscd() {
   local name=$1
-  mkdir -p "$work/run-$name"
+  mkdir -p "$work/run-$name" "$work/$name.d"
   export PCSCLITE_CSOCK_NAME=$work/run-$name/pcscd.comm
-  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && ${extra_mount:-} exec ${pcscd_wrap:-} pcscd -f -d -c '$work/$name.d'" \
-    >"$work/$name.log" 2>&1 </dev/null &
-  pcscd_pid=$!
   pcscd_log=$work/$name.log
+  unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-$name' /run/pcscd && ${extra_mount:-} exec ${pcscd_wrap:-} pcscd -f -d -c '$work/$name.d'" \
+    >"$pcscd_log" 2>&1 </dev/null &
+  pcscd_pid=$!
   for _ in $(seq 150); do
     [[ -S $PCSCLITE_CSOCK_NAME ]] && grep -q "daemon ready" "$pcscd_log" && return 0
     kill -0 "$pcscd_pid" 2>/dev/null || break
@@ -52,10 +55,10 @@ start_pcscd() {
 }
 
 # SIGINT: pcscd closes every channel (SIGTERM would not); then the handler's
-# last-close line must say the driver left nothing behind. pcscd 1.9.9's main
-# loop can miss the signal: its select() may return before the signal thread
-# has recorded it, and then it waits for the next event. A connection to its
-# socket is such an event.
+# last-close line (logged for entries with verbose=1) must say the driver
+# left nothing behind. pcscd 1.9.9's main loop can miss the signal: its
+# select() may return before the signal thread has recorded it, and then it
+# waits for the next event. A connection to its socket is such an event.
 stop_pcscd() {
   [[ -n $pcscd_pid ]] || return 0
   local pid=$pcscd_pid i
@@ -63,37 +66,27 @@ stop_pcscd() {
   kill -INT "$pid" 2>/dev/null
   for i in $(seq 150); do
     kill -0 "$pid" 2>/dev/null || break
-    if ((i % 20 == 0)); then
-      "$python" -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.settimeout(2); s.connect(sys.argv[1])' \
-        "$PCSCLITE_CSOCK_NAME" 2>/dev/null
-    fi
+    ((i % 20)) || "$python" -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.settimeout(2); s.connect(sys.argv[1])' \
+      "$PCSCLITE_CSOCK_NAME" 2>/dev/null
     sleep 0.1
   done
   if kill -0 "$pid" 2>/dev/null; then
     fail "pcscd stopped by SIGINT within 15 s"
     kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    return
   fi
   wait "$pid" 2>/dev/null
-  # The clean last close is logged for entries that ask for verbose=1.
-  if ! grep -qs "^DEVICENAME.*verbose=1" "${pcscd_log%.log}.d"/*; then
-    :
-  elif grep -q "last channel closed: .*: clean" "$pcscd_log"; then
-    pass "handler clean at pcscd exit: $(grep -o 'driver pool blocks.*clean' "$pcscd_log" | tail -1)"
-  else
-    fail "handler clean at pcscd exit (no clean last-close line in $pcscd_log)"
+  if grep -qs "^DEVICENAME.*verbose=1" "${pcscd_log%.log}.d"/*; then
+    grep -q "last channel closed: .*: clean" "$pcscd_log"
+    verdict "handler clean at pcscd exit ($(basename "$pcscd_log"))" $?
   fi
-  if grep -q "ifd Kt2210p error" "$pcscd_log"; then
-    fail "handler logged errors: $(grep "ifd Kt2210p error" "$pcscd_log" | head -3)"
-  fi
+  ! grep -q "ifd Kt2210p error" "$pcscd_log" || fail "handler logged errors: $(grep "ifd Kt2210p error" "$pcscd_log" | head -3)"
 }
 
-# run_python SCRIPT: its ok/FAIL lines join the counts; a script that dies
-# or hangs counts as a failure.
-run_python() {
-  local out status
-  out=$(CONTROL_A=$work/control-a timeout 180 "$python" "$here/$1" 2>&1)
+# session MODE: pcsc_session.py's ok/FAIL lines join the counts; a run that
+# dies or hangs counts as a failure.
+session() {
+  local out status line
+  out=$(CONTROL_A=$work/control-a timeout 180 "$python" "$here/pcsc_session.py" "$1" 2>&1)
   status=$?
   while IFS= read -r line; do
     case $line in
@@ -102,81 +95,32 @@ run_python() {
       *) echo "  $line" ;;
     esac
   done <<<"$out"
-  if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "$1 ended with status $status"; fi
-}
-
-# Debian 12's vicc needs two workarounds, made here without touching the
-# system: its Python package sits in a site-packages/virtualsmartcard folder
-# outside Python's path (that folder goes on PYTHONPATH), and it imports
-# Crypto where python3-pycryptodome ships Cryptodome (a folder of ours with
-# a Crypto link goes on PYTHONPATH too).
-vicc_pythonpath() {
-  local module cryptodome
-  module=$(dpkg -L python3-virtualsmartcard 2>/dev/null) || return 1
-  module=$(grep '/virtualsmartcard/VirtualSmartcard.py$' <<<"$module") || return 1
-  cryptodome=$(dpkg -L python3-pycryptodome 2>/dev/null) || return 1
-  cryptodome=$(grep '/dist-packages/Cryptodome$' <<<"$cryptodome") || return 1
-  mkdir -p "$work/pylinks"
-  ln -sfn "$cryptodome" "$work/pylinks/Crypto"
-  echo "$(dirname "$(dirname "$module")"):$work/pylinks"
-}
-
-# tool_check NAME PATTERN COMMAND...: the command's output must hold PATTERN.
-tool_check() {
-  local name=$1 pattern=$2 out
-  shift 2
-  out=$(timeout 30 "$@" 2>&1)
-  if grep -Eq "$pattern" <<<"$out"; then pass "$name"; else fail "$name"; echo "$out" | tail -8 | sed 's/^/  /'; fi
+  if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "pcsc_session.py $1 ended with status $status"; fi
 }
 
 if [[ $(id -u) -ne 0 ]]; then fail "run as root (unshare and mount)"; exit 1; fi
-for tool in pcscd pcsc_scan opensc-tool; do
-  command -v $tool >/dev/null || { fail "$tool installed"; exit 1; }
-done
+command -v pcscd >/dev/null && command -v pcsc_scan >/dev/null || { fail "pcscd and pcsc_scan installed"; exit 1; }
 "$python" -c "import smartcard" 2>/dev/null || { fail "python3-pyscard installed"; exit 1; }
 [[ -f $lib ]] || { fail "handler built ($lib)"; exit 1; }
+mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme.d"
 
 # Two readers from two entries, each with its own card; A's card is driven
 # through a control FIFO.
-mkdir -p "$work/builtin.d"
 entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a" >"$work/builtin.d/reader-a"
 entry "KT2210USB B" "emulated:firmware=2.27:card=t0" >"$work/builtin.d/reader-b"
-if start_pcscd builtin; then
-  run_python readers.py
-  run_python t1_exchange.py
-  run_python t0_exchange.py
-  run_python card_events.py
-  scan=$(timeout 20 pcsc_scan -t 3 -n 2>&1)
-  if grep -q "Reader .: KT2210USB A" <<<"$scan" && grep -q "Reader .: KT2210USB B" <<<"$scan" &&
-    (($(grep -c "Card state: Card inserted" <<<"$scan") >= 2)); then
-    pass "pcsc_scan sees both readers and their cards"
-  else
-    fail "pcsc_scan sees both readers and their cards"
-    tail -12 <<<"$scan" | sed 's/^/  /'
-  fi
-  readers=$(timeout 30 opensc-tool -l 2>&1)
-  tool_check "opensc-tool -l lists both readers" "KT2210USB A" opensc-tool -l
-  index=$(awk '/KT2210USB A/ {print $1}' <<<"$readers")
-  tool_check "opensc-tool -a: reader A's ATR" "3b:84:81:11:20:45:4d:55:31:58" opensc-tool -r "${index:-0}" -a
-  tool_check "opensc-tool -s: GET CHALLENGE" "Received \(SW1=0x90, SW2=0x00\)" \
-    opensc-tool -r "${index:-0}" -s "00 84 00 00 08"
-  stop_pcscd
-fi
+start_pcscd builtin && session builtin
+stop_pcscd
 
 # A malformed entry beside a good one: pcscd starts the good reader, then
 # ends with exit() on the bad one. The handler must not abort it, and
 # removes its reader cleanly on the way out.
-mkdir -p "$work/badentry.d" "$work/run-badentry"
 entry "KT2210USB A" "emulated:card=t1:verbose=1" >"$work/badentry.d/reader-a"
 entry "KT2210USB Z" "emulated:card=t1,x" >"$work/badentry.d/reader-z"
 timeout 30 unshare -m sh -c "mkdir -p /run/pcscd && mount --bind '$work/run-badentry' /run/pcscd &&
   exec pcscd -f -d -c '$work/badentry.d'" >"$work/badentry.log" 2>&1 </dev/null
 status=$?
-if ((status == 1)) && grep -q "last channel closed: .*: clean" "$work/badentry.log"; then
-  pass "pcscd stopped by a bad entry after a good one: exit status 1, the reader removed cleanly"
-else
-  fail "pcscd stopped by a bad entry after a good one: exit status $status (1 expected), log in $work/badentry.log"
-fi
+((status == 1)) && grep -q "last channel closed: .*: clean" "$work/badentry.log"
+verdict "pcscd stopped by a bad entry after a good one: exit status $status (1 expected), the reader removed cleanly" $?
 
 # The README's "Trying it with the system pcscd" lines, run as written but
 # for what keeps the machine's own pcscd and files alone: the build tree is
@@ -187,24 +131,18 @@ fi
 readme=$(awk '/^### Trying it with the system pcscd/ {s = 1} s && /^```sh/ {c = 1; next} c && /^```/ {exit} c' \
   "$root/README.md")
 dest=$work/installed
-mkdir -p "$dest" "$work/readme.d"
 build_line=$(sed -n 1p <<<"$readme")
 install_line=$(sed -n 2p <<<"$readme" | sed -e 's/sudo //g' -e "s#cmake --install#DESTDIR='$dest' cmake --install#" \
   -e "s# /usr/local/# '$dest'/usr/local/#" -e "s# /etc/reader.conf.d/# '$work'/readme.d/#")
-if [[ $(sed -n 3p <<<"$readme") != "sudo systemctl restart pcscd && pcsc_scan" ]]; then
-  fail "README: the third line restarts pcscd and runs pcsc_scan"
-elif ! (cd "$root" && eval "${build_line//build\/ifd/$build}") >"$work/readme-build.log" 2>&1; then
-  fail "README: the handler builds as documented (log in $work/readme-build.log)"
-elif ! (cd "$root" && eval "${install_line//build\/ifd/$build}") >"$work/readme-install.log" 2>&1; then
-  fail "README: the handler and its example entry install as documented (log in $work/readme-install.log)"
-else
-  extra_mount="mount --bind '$dest/usr/lib/pcsc/drivers' /usr/lib/pcsc/drivers &&"
-  if start_pcscd readme; then
-    tool_check "README: pcsc_scan shows the reader of the example entry with its card" \
-      "Reader .: Kt2210p emulated" pcsc_scan -t 3 -n
-    stop_pcscd
-  fi
-  extra_mount=
+[[ $(sed -n 3p <<<"$readme") == "sudo systemctl restart pcscd && pcsc_scan" ]]
+verdict "README: the third line restarts pcscd and runs pcsc_scan" $?
+(cd "$root" && eval "${build_line//build\/ifd/$build}" && eval "${install_line//build\/ifd/$build}") >"$work/readme.log" 2>&1
+verdict "README: the handler and its example entry build and install as documented (log in $work/readme.log)" $?
+extra_mount="mount --bind '$dest/usr/lib/pcsc/drivers' /usr/lib/pcsc/drivers &&"
+if start_pcscd readme; then
+  grep -q "Reader .: Kt2210p emulated" <<<"$(timeout 30 pcsc_scan -t 3 -n 2>&1)"
+  verdict "README: pcsc_scan shows the reader of the example entry with its card" $?
+  stop_pcscd
 fi
 
 # pcscd's own USB hot-plug, with no USB in the machine: serve_reader puts
@@ -213,51 +151,32 @@ fi
 # $dest, and loads the handler for the device it finds, which reaches the
 # device through libusb. Skipped (said so) without umockdev or the tool.
 serve=$build/tests/platform/usb/umockdev/serve_reader
-if [[ ! -x $serve ]] || ! command -v umockdev-wrapper >/dev/null || [[ ! -d $dest/usr/lib/pcsc/drivers ]]; then
-  echo "skipped: pcscd USB hot-plug (needs umockdev-wrapper, $serve and the README install)"
+if [[ ! -x $serve ]] || ! command -v umockdev-wrapper >/dev/null; then
+  echo "skipped: pcscd USB hot-plug (needs umockdev-wrapper and $serve)"
 else
   mkfifo "$work/serve.in"
   umockdev-wrapper "$serve" <"$work/serve.in" >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   exec {serve_fd}>"$work/serve.in"
-  testbed=
   for _ in $(seq 100); do
     testbed=$(head -1 "$work/serve.out" 2>/dev/null)
     [[ -n $testbed ]] && break
     sleep 0.1
   done
-  mkdir -p "$work/hotplug.d"
-  extra_mount="mount --bind '$dest/usr/lib/pcsc/drivers' /usr/lib/pcsc/drivers &&"
   pcscd_wrap="env UMOCKDEV_DIR='$testbed' umockdev-wrapper"
   if [[ -z $testbed ]]; then
     fail "serve_reader put the reader on a umockdev testbed ($(cat "$work/serve.err"))"
   elif start_pcscd hotplug; then
-    SERVE_INPUT=$work/serve.in run_python usb_hotplug.py
+    SERVE_INPUT=$work/serve.in session hotplug
     stop_pcscd
   fi
-  extra_mount=
   pcscd_wrap=
   exec {serve_fd}>&-
   wait "$serve_pid"
 fi
-# Without pcsc-lite's headers the configure step says what is missing.
-configured=$(cmake -S "$root" -B "$work/no-pcsc" -DPCSC_INCLUDE_DIR=/nonexistent 2>&1)
-if grep -q "libpcsclite-dev" <<<"$configured"; then
-  pass "configure without PCSC/ifdhandler.h names libpcsclite-dev"
-else
-  fail "configure without PCSC/ifdhandler.h names libpcsclite-dev"
-fi
-rm -rf "$work/no-pcsc"
+extra_mount=
 
-# vicc as the card of a third reader: started and stopped by the script.
-if ! command -v vicc >/dev/null || ! viccpath=$(vicc_pythonpath); then
-  fail "vicc installed (vsmartcard-vpicc, python3-virtualsmartcard, python3-pycryptodome)"
-  exit 1
-fi
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$work/vicc.d"
-entry "KT2210USB V" "emulated:card=vicc:vicc-port=$port:verbose=1" >"$work/vicc.d/reader-v"
-if start_pcscd vicc; then
-  VICC_PORT=$port VICC_LOG=$work/vicc-card.log PYTHONPATH=$viccpath run_python vicc_events.py
-  stop_pcscd
-fi
+# Without pcsc-lite's headers the configure step says what is missing.
+grep -q "libpcsclite-dev" <<<"$(cmake -S "$root" -B "$work/no-pcsc" -DPCSC_INCLUDE_DIR=/nonexistent 2>&1)"
+verdict "configure without PCSC/ifdhandler.h names libpcsclite-dev" $?
+rm -rf "$work/no-pcsc"

@@ -1,5 +1,7 @@
 #include "tests/emulator/vicc/fake_vicc.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,8 +17,12 @@ bool ReadExactly(int fd, std::uint8_t* out, std::size_t size) {
 }  // namespace
 
 Bytes Framed(const Bytes& payload) {
-  Bytes out{static_cast<std::uint8_t>(payload.size() >> 8), static_cast<std::uint8_t>(payload.size())};
-  out.insert(out.end(), payload.begin(), payload.end());
+  // Sized first: GCC 12 misreads an insert behind an initializer list as a
+  // write past the two-byte start.
+  Bytes out(2 + payload.size());
+  out[0] = static_cast<std::uint8_t>(payload.size() >> 8);
+  out[1] = static_cast<std::uint8_t>(payload.size());
+  std::copy(payload.begin(), payload.end(), out.begin() + 2);
   return out;
 }
 

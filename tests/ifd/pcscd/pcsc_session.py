@@ -1,8 +1,9 @@
 """What a PC/SC application sees of the handler in the test's pcscd, printed as
 `ok NAME` or `FAIL NAME: why` lines that run.sh counts.
   builtin: readers A (T=1 card, control FIFO at $CONTROL_A) and B (T=0 card)
-  hotplug: the USB reader pcscd's hot-plug found; $SERVE_INPUT unplugs it"""
-import os, sys, time
+  hotplug: the USB reader pcscd's hot-plug found; $SERVE_INPUT unplugs it
+  vicc: reader V (card=vicc on $VICC_PORT); vsmartcard's vicc connecting is the card going in"""
+import os, signal, subprocess, sys, time
 
 from smartcard.scard import *
 
@@ -132,8 +133,27 @@ def hotplug():
     check("hot-plug: the unplugged reader left pcscd", reader_named("Kt2210p USB reader", present=False) is None)
 
 
+def vicc():
+    reader = reader_named("KT2210USB V")
+    log = open(os.environ["VICC_LOG"], "w")
+    start = lambda: setattr(vicc, "process", subprocess.Popen(
+        ["vicc", "-t", "iso7816", "-v", "--hostname", "127.0.0.1", "--port", os.environ["VICC_PORT"]],
+        stdout=log, stderr=subprocess.STDOUT, start_new_session=True))
+    # vicc's start (a Python program) comes on top of the poll.
+    check("vicc started: its card seen", wait_for(reader, SCARD_STATE_PRESENT, 5000, start))
+    try:
+        hcard, protocol = connect(reader)
+        check("vicc's ATR through the reader", SCardStatus(hcard)[4][:1] in ([0x3B], [0x3F]))
+        transmit("GET CHALLENGE answered by vicc", hcard, protocol, CHALLENGE, [0x90, 0x00], 10)
+        SCardDisconnect(hcard, SCARD_LEAVE_CARD)
+    finally:
+        os.killpg(vicc.process.pid, signal.SIGTERM)
+        vicc.process.wait(timeout=10)
+    check("vicc stopped: the removal seen", wait_for(reader, SCARD_STATE_EMPTY, 5000))
+
+
 hresult, hcontext = SCardEstablishContext(SCARD_SCOPE_USER)
 require("establish context", hresult)
-{"builtin": builtin, "hotplug": hotplug}[sys.argv[1]]()
+{"builtin": builtin, "hotplug": hotplug, "vicc": vicc}[sys.argv[1]]()
 SCardReleaseContext(hcontext)
 sys.exit(1 if failures else 0)

@@ -98,11 +98,23 @@ session() {
   if ((status != 0)) && ! grep -q "^FAIL " <<<"$out"; then fail "pcsc_session.py $1 ended with status $status"; fi
 }
 
+# Debian 12's vicc needs two workarounds, made here without touching the
+# system: its Python package sits outside Python's path, and it imports
+# Crypto where python3-pycryptodome ships Cryptodome (a link of ours).
+vicc_pythonpath() {
+  local module cryptodome
+  module=$(dpkg -L python3-virtualsmartcard 2>/dev/null | grep '/virtualsmartcard/VirtualSmartcard.py$') || return 1
+  cryptodome=$(dpkg -L python3-pycryptodome 2>/dev/null | grep '/dist-packages/Cryptodome$') || return 1
+  mkdir -p "$work/pylinks"
+  ln -sfn "$cryptodome" "$work/pylinks/Crypto"
+  echo "$(dirname "$(dirname "$module")"):$work/pylinks"
+}
+
 if [[ $(id -u) -ne 0 ]]; then fail "run as root (unshare and mount)"; exit 1; fi
 command -v pcscd >/dev/null && command -v pcsc_scan >/dev/null || { fail "pcscd and pcsc_scan installed"; exit 1; }
 "$python" -c "import smartcard" 2>/dev/null || { fail "python3-pyscard installed"; exit 1; }
 [[ -f $lib ]] || { fail "handler built ($lib)"; exit 1; }
-mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme.d"
+mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme.d" "$work/vicc.d"
 
 # Two readers from two entries, each with its own card; A's card is driven
 # through a control FIFO.
@@ -180,3 +192,13 @@ extra_mount=
 grep -q "libpcsclite-dev" <<<"$(cmake -S "$root" -B "$work/no-pcsc" -DPCSC_INCLUDE_DIR=/nonexistent 2>&1)"
 verdict "configure without PCSC/ifdhandler.h names libpcsclite-dev" $?
 rm -rf "$work/no-pcsc"
+
+# vicc as the card of a third reader: started and stopped by pcsc_session.py.
+if command -v vicc >/dev/null && viccpath=$(vicc_pythonpath); then
+  port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  entry "KT2210USB V" "emulated:card=vicc:vicc-port=$port" >"$work/vicc.d/reader-v"
+  start_pcscd vicc && VICC_PORT=$port VICC_LOG=$work/vicc-card.log PYTHONPATH=$viccpath session vicc
+  stop_pcscd
+else
+  fail "vicc installed (vsmartcard-vpicc, python3-virtualsmartcard, python3-pycryptodome)"
+fi

@@ -21,14 +21,6 @@ using namespace std::chrono_literals;
 
 const Bytes kChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
 
-std::shared_ptr<emu::Reader> ReaderWithCard(host::CardKind card) {
-  emu::ReaderConfig config = host::ReaderConfigFor("2.27");
-  config.timing = emu::TimingModel::Instant();
-  auto reader = std::make_shared<emu::Reader>(config);
-  reader->InsertCard(host::MakeCard(card));
-  return reader;
-}
-
 // 80 22 (echo) with n data bytes as an extended case 4 APDU (Le 0000: all of them back).
 Bytes Echo(std::size_t n) {
   Bytes apdu = {0x80, 0x22, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
@@ -40,7 +32,11 @@ Bytes Echo(std::size_t n) {
 class LibusbPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    bed = std::make_unique<usbtest::UmockdevReader>(ReaderWithCard(host::CardKind::Dual));
+    emu::ReaderConfig config = host::ReaderConfigFor("2.27");
+    config.timing = emu::TimingModel::Instant();
+    auto reader = std::make_shared<emu::Reader>(config);
+    reader->InsertCard(host::MakeCard(host::CardKind::Dual));
+    bed = std::make_unique<usbtest::UmockdevReader>(std::move(reader));
     if (!usbtest::UmockdevReader::Available()) {
       bed.reset();
       GTEST_SKIP() << "not under umockdev-wrapper (no LD_PRELOAD)";
@@ -72,7 +68,6 @@ class LibusbPortTest : public ::testing::Test {
     std::string error;
     std::unique_ptr<usb::BusPort> port = hotplug->Open(*device, &error);
     if (!port) return STATUS_NO_SUCH_DEVICE;
-    pnp.reset();
     plugged = std::make_unique<host::PluggedReader>(std::move(port));
     pnp = std::make_unique<host::PnpManager>(*host, *plugged, *resources);
     hotplug->OnDeparture(*device, [this] { pnp->SurpriseRemove(); });
@@ -97,57 +92,40 @@ class LibusbPortTest : public ::testing::Test {
   std::unique_ptr<host::PnpManager> pnp;
 };
 
-TEST_F(LibusbPortTest, StartIdentityResetAndBothProtocolsUpToSixtyFourKiB) {
+// Start, identity, the largest command and response byte for byte through
+// libusb (no 16 KiB split), the T=0 frame as the driver built it; then a
+// silent reader: the read is cancelled (DISCARDURB) at the 7 s bound, in
+// simulated time, and the reader answers again afterwards.
+TEST_F(LibusbPortTest, StartExchangeAndTheSevenSecondBound) {
   ASSERT_EQ(PlugAndOpen(), STATUS_SUCCESS);
   EXPECT_EQ(pnp->State(), host::DeviceState::Started);
-  const kernel::IoResult type = Send(host::AttributeRequest(SCARD_ATTR_VENDOR_IFD_TYPE));
-  EXPECT_EQ(std::string(type.output.begin(), type.output.end()), std::string("KT2210USB", 10));
   const kernel::IoResult version = Send(host::VendorRequest(host::VendorAction::Version));
   EXPECT_EQ(version.output, (Bytes{0x50, 0x01, 0x00, 0x00, 0x02, 0x1B, 0x02, 0x27}));
   const kernel::IoResult atr = Send(host::PowerRequest(SCARD_COLD_RESET));
   ASSERT_EQ(atr.status, STATUS_SUCCESS);
   EXPECT_EQ(atr.output, bed->Reader().CurrentCard()->Atr());
-
   ASSERT_EQ(Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
-  EXPECT_EQ(Apdu(SCARD_PROTOCOL_T1, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x01, 0x01}), (Bytes{0x90, 0x00}));
-  // The largest command and the largest response, byte for byte through libusb.
   const Bytes command = Echo(65533);
-  ASSERT_EQ(command.size(), 65542u);
   const Bytes echoed = Apdu(SCARD_PROTOCOL_T1, command);
   ASSERT_EQ(echoed.size(), 65535u);
   EXPECT_TRUE(std::equal(command.begin() + 7, command.end() - 2, echoed.begin()));
-  const Bytes generated = Apdu(SCARD_PROTOCOL_T1, {0x80, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00});
-  ASSERT_EQ(generated.size(), 65538u);
-  EXPECT_EQ(generated[65535], 0xFF);
 
   ASSERT_EQ(Send(host::PowerRequest(SCARD_COLD_RESET)).status, STATUS_SUCCESS);
   ASSERT_EQ(Send(host::ProtocolRequest(SCARD_PROTOCOL_T0)).status, STATUS_SUCCESS);
-  const Bytes challenge = Apdu(SCARD_PROTOCOL_T0, {0x00, 0x84, 0x00, 0x00, 0x08});
-  EXPECT_EQ(challenge.size(), 10u);
-  // The T=0 frame went out on the bus exactly as the driver built it.
-  const std::vector<emu::FrameRecord> frames = bed->Reader().FramesReceived();
-  EXPECT_EQ(frames.back().bytes, (Bytes{0x52, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08, 0xDB}));
+  EXPECT_EQ(Apdu(SCARD_PROTOCOL_T0, kChallenge).size(), 10u);
+  EXPECT_EQ(bed->Reader().FramesReceived().back().bytes,
+            (Bytes{0x52, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08, 0xDB}));
 
-  EXPECT_EQ(pnp->Remove(), STATUS_SUCCESS);
-  EXPECT_EQ(pnp->State(), host::DeviceState::Removed);
-}
-
-TEST_F(LibusbPortTest, ASilentReaderEndsTheCommandAtTheSevenSecondBoundInSimulatedTime) {
-  ASSERT_EQ(PlugAndOpen(), STATUS_SUCCESS);
-  ASSERT_EQ(Send(host::PowerRequest(SCARD_COLD_RESET)).status, STATUS_SUCCESS);
-  ASSERT_EQ(Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
   bed->Reader().GoSilentFromFrame(bed->Reader().Counters().framesReceived + 1);
-  // The version command's reply never comes: its read is cancelled at the bound.
   const LONGLONG start = kernel::Now();
   EXPECT_EQ(Send(host::VendorRequest(host::VendorAction::Version)).status, STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(kernel::Now() - start, 7 * kernel::kSecond) << "the clock moved only while the reader was silent";
-  EXPECT_EQ(bed->UrbsParked(), 0u) << "the IN transfer the reader held was cancelled (DISCARDURB)";
+  EXPECT_EQ(bed->UrbsParked(), 0u) << "the IN transfer the reader held was discarded";
   bed->Reader().GoSilentFromFrame(0);
-  EXPECT_EQ(Apdu(SCARD_PROTOCOL_T1, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x01, 0x01}).size(), 2u)
-      << "the reader answers again after the abandoned exchange";
+  EXPECT_EQ(Apdu(SCARD_PROTOCOL_T0, kChallenge).size(), 10u);
 }
 
-TEST_F(LibusbPortTest, UnplugDuringATransmitThenReplug) {
+TEST_F(LibusbPortTest, UnplugDuringATransmit) {
   ASSERT_EQ(PlugAndOpen(), STATUS_SUCCESS);
   ASSERT_EQ(Send(host::PowerRequest(SCARD_COLD_RESET)).status, STATUS_SUCCESS);
   ASSERT_EQ(Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
@@ -157,21 +135,14 @@ TEST_F(LibusbPortTest, UnplugDuringATransmitThenReplug) {
   kernel::SystemThread transmitting(
       "transmit", [&] { failed = resources->Send(host::TransmitRequest(SCARD_PROTOCOL_T1, kChallenge)); });
   while (bed->UrbsParked() == 0) kernel::SleepFor(kernel::kMillisecond);
-  const usb::DeviceAddress first = bed->Address();
   bed->Unplug();
-  ASSERT_TRUE(hotplug->AwaitDeparture(first, 10s)) << "the departure reached the host";
+  ASSERT_TRUE(hotplug->AwaitDeparture(bed->Address(), 10s)) << "the departure reached the host";
   transmitting.Join();
   EXPECT_FALSE(NT_SUCCESS(failed.status)) << std::hex << failed.status;
   EXPECT_EQ(pnp->State(), host::DeviceState::SurpriseRemoved) << "the removal waits for the open handle";
   resources->CloseAll();
   EXPECT_EQ(pnp->State(), host::DeviceState::Removed);
   EXPECT_EQ(kernel::irps::InProgress(), 0u);
-
-  bed->Plug(ReaderWithCard(host::CardKind::T1), 3);
-  ASSERT_EQ(PlugAndOpen(), STATUS_SUCCESS);
-  ASSERT_EQ(Send(host::PowerRequest(SCARD_COLD_RESET)).status, STATUS_SUCCESS);
-  ASSERT_EQ(Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
-  EXPECT_EQ(Apdu(SCARD_PROTOCOL_T1, {0x00, 0x84, 0x00, 0x00, 0x08}).size(), 10u);
 }
 
 }  // namespace

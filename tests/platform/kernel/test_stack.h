@@ -25,22 +25,19 @@ struct Layer {
 };
 
 inline NTSTATUS TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_POWER}) {
-    driver->MajorFunction[major] = [](PDEVICE_OBJECT device, PIRP irp) {
-      return (*static_cast<Layer**>(device->DeviceExtension))->dispatch(irp);
-    };
-  }
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
+    return (*static_cast<Layer**>(device->DeviceExtension))->dispatch(irp);
+  };
   return STATUS_SUCCESS;
 }
 
 // A bottom device ([0]) and layers attached above it, each with its own driver.
 class Stack {
  public:
-  explicit Stack(std::size_t layers, bool exclusiveTop = false) : layers_(layers) {
+  explicit Stack(std::size_t layers) : layers_(layers) {
     for (std::size_t i = 0; i < layers; ++i) {
       drivers_.push_back(kernel::LoadDriver(u"\\Driver\\Test", TestDriverEntry));
-      IoCreateDevice(drivers_.back(), sizeof(Layer*), nullptr, FILE_DEVICE_UNKNOWN, 0,
-                     exclusiveTop && i == layers - 1 ? TRUE : FALSE, &layers_[i].device);
+      IoCreateDevice(drivers_.back(), sizeof(Layer*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &layers_[i].device);
       *static_cast<Layer**>(layers_[i].device->DeviceExtension) = &layers_[i];
       if (i > 0) layers_[i].lower = IoAttachDeviceToDeviceStack(layers_[i].device, layers_[i - 1].device);
       layers_[i].device->Flags &= ~DO_DEVICE_INITIALIZING;

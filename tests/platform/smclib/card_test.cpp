@@ -26,18 +26,51 @@ TEST(CardTest, CapabilitiesAndStateComeFromTheAtr) {
       {{0x3B, 0x00}, T0, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // T0 F2: TA1 96 (Fi 512 at 5 MHz, Di 32), TB1 25, TC1 02 (N 2), TD1 40 (TC2, T=0); TC2 14 (WI 20);
       // two historical bytes, no TCK for T=0 only.
-      {{0x3B, 0xF2, 0x96, 0x25, 0x02, 0x40, 0x14, 0x14, 0x50}, T0, SCARD_NEGOTIABLE, 0, 512, 5000000, 32, 2, 20, 32,
-       13, 4, 2},
+      {{0x3B, 0xF2, 0x96, 0x25, 0x02, 0x40, 0x14, 0x14, 0x50},
+       T0,
+       SCARD_NEGOTIABLE,
+       0,
+       512,
+       5000000,
+       32,
+       2,
+       20,
+       32,
+       13,
+       4,
+       2},
       // T0 E9: TB1 00, TC1 00, TD1 81 (T=1); TD2 31 (TA3, TB3, T=1): IFSC FE, BWI 4 CWI 5; nine historical; TCK A7.
       {{0x3B, 0xE9, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A, 0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0xA7},
-       T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 254, 5, 4, 9},
+       T1,
+       SCARD_NEGOTIABLE,
+       0,
+       372,
+       5000000,
+       1,
+       0,
+       10,
+       254,
+       5,
+       4,
+       9},
       // TD1 80 (T=0); TD2 01 (T=1): both offered; TCK 01.
       {{0x3B, 0x80, 0x80, 0x01, 0x01}, T0 | T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // TD1 80; TD2 1F (TA3, T=15): TA3 07 is a global byte, no IFSC; TCK 18.
       {{0x3B, 0x80, 0x80, 0x1F, 0x07, 0x18}, T0, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // TD1 81; TD2 B1 (TA3 FE, TB3 45, TD3 11): TA4 20 is the second T=1 TA and no IFSC; TCK 3A.
-      {{0x3B, 0x80, 0x81, 0xB1, 0xFE, 0x45, 0x11, 0x20, 0x3A}, T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 254, 5,
-       4, 0},
+      {{0x3B, 0x80, 0x81, 0xB1, 0xFE, 0x45, 0x11, 0x20, 0x3A},
+       T1,
+       SCARD_NEGOTIABLE,
+       0,
+       372,
+       5000000,
+       1,
+       0,
+       10,
+       254,
+       5,
+       4,
+       0},
       // T0 90: TA1 11, TD1 11 (TA2, T=1); TA2 01: specific mode in T=1; TCK 91.
       {{0x3B, 0x90, 0x11, 0x11, 0x01, 0x91}, T1, SCARD_SPECIFIC, T1, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
   };
@@ -102,7 +135,9 @@ TEST(CardTest, AttributesAnswerFromTheExtensionAndItsState) {
   e.ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
   e.ReaderCapabilities.Channel = 1;
   ASSERT_EQ(Update(e, {0x3B, 0x90, 0x11, 0x11, 0x01, 0x91}), STATUS_SUCCESS);
-  auto get = [&](ULONG tag, ULONG room = 64) { return device.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), room); };
+  auto get = [&](ULONG tag, ULONG room = 64) {
+    return device.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), room);
+  };
   EXPECT_EQ(get(SCARD_ATTR_VENDOR_NAME).output, (Bytes{'Z', 'U', 'N', 'T', 'A'}));
   EXPECT_EQ(get(SCARD_ATTR_VENDOR_IFD_VERSION).output, Ulong(0x02270000)) << "0xMMmmbbbb";
   EXPECT_EQ(get(SCARD_ATTR_CHANNEL_ID).output, Ulong(0x00200001)) << "0xDDDDCCCC: USB, channel 1";
@@ -115,7 +150,8 @@ TEST(CardTest, AttributesAnswerFromTheExtensionAndItsState) {
     ULONG state;
     UCHAR presence, active;
     ULONG protocol;
-  } states[] = {{SCARD_SPECIFIC, 2, 1, T1}, {SCARD_NEGOTIABLE, 2, 1, 0}, {SCARD_PRESENT, 1, 0, 0}, {SCARD_ABSENT, 0, 0, 0}};
+  } states[] = {
+      {SCARD_SPECIFIC, 2, 1, T1}, {SCARD_NEGOTIABLE, 2, 1, 0}, {SCARD_PRESENT, 1, 0, 0}, {SCARD_ABSENT, 0, 0, 0}};
   for (const auto& s : states) {
     e.ReaderCapabilities.CurrentState = s.state;
     EXPECT_EQ(get(SCARD_ATTR_ICC_PRESENCE).output, Bytes{s.presence}) << s.state;

@@ -28,7 +28,13 @@ TEST(DeviceControlTest, TheGateLetsOnlyWellFormedTimelyRequestsReachTheReader) {
     ULONG minor;  // what the reader function sees; ~0u: it is never called
   } rows[] = {
       {"cold reset", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 33, SCARD_PRESENT, 0, SCARD_COLD_RESET},
-      {"power operation of 3 bytes", IOCTL_SMARTCARD_POWER, {1, 0, 0}, 33, SCARD_PRESENT, STATUS_INVALID_PARAMETER, ~0u},
+      {"power operation of 3 bytes",
+       IOCTL_SMARTCARD_POWER,
+       {1, 0, 0},
+       33,
+       SCARD_PRESENT,
+       STATUS_INVALID_PARAMETER,
+       ~0u},
       {"set protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(T0 | T1), 4, SCARD_NEGOTIABLE, 0, T0 | T1},
       {"set protocol, 3-byte answer room", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(T1), 3, SCARD_NEGOTIABLE,
        STATUS_BUFFER_TOO_SMALL, ~0u},
@@ -48,8 +54,13 @@ TEST(DeviceControlTest, TheGateLetsOnlyWellFormedTimelyRequestsReachTheReader) {
       {"state in 3 bytes", IOCTL_SMARTCARD_GET_STATE, {}, 3, SCARD_PRESENT, STATUS_BUFFER_TOO_SMALL, ~0u},
       {"eject with no reader function", IOCTL_SMARTCARD_EJECT, {}, 0, SCARD_PRESENT, STATUS_NOT_SUPPORTED, ~0u},
       {"function 8: no request", SCARD_CTL_CODE(8), Ulong(1), 4, SCARD_PRESENT, STATUS_INVALID_DEVICE_REQUEST, ~0u},
-      {"another device type", CTL_CODE(FILE_DEVICE_UNKNOWN, 2049, METHOD_BUFFERED, 0), {}, 4, SCARD_PRESENT,
-       STATUS_INVALID_DEVICE_REQUEST, ~0u},
+      {"another device type",
+       CTL_CODE(FILE_DEVICE_UNKNOWN, 2049, METHOD_BUFFERED, 0),
+       {},
+       4,
+       SCARD_PRESENT,
+       STATUS_INVALID_DEVICE_REQUEST,
+       ~0u},
       {"vendor code", kVendorGetVersion, {5}, 8, SCARD_ABSENT, 0, 0},
       {"attributes cannot be written", IOCTL_SMARTCARD_SET_ATTRIBUTE, Ulong(SCARD_ATTR_VENDOR_NAME), 0, SCARD_PRESENT,
        STATUS_NOT_SUPPORTED, ~0u},
@@ -83,7 +94,8 @@ TEST(DeviceControlTest, RepliesAreBoundedByTheCallersBufferAndFailuresCarryNone)
   device.Extension().CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
   g_script.reply = Bytes(40, 0x61);
   g_script.reportedLength = 4000;  // a reader function that counts wrong
-  kernel::IoResult result = device.Control(IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T1, {0, 0xB0, 0, 0, 0}), 20);
+  kernel::IoResult result =
+      device.Control(IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T1, {0, 0xB0, 0, 0, 0}), 20);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.output, Bytes(20, 0x61));
   device.Control(IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T1, {}), kBufferSize + 100);

@@ -106,7 +106,8 @@ class LibraryDevice {
     e.SmartcardRequest.BufferSize = e.SmartcardReply.BufferSize = kBufferSize;
     EXPECT_EQ(SmartcardInitialize(&e), STATUS_SUCCESS);
     e.OsData->DeviceObject = device_;
-    for (ULONG slot : {RDF_CARD_POWER, RDF_TRANSMIT, RDF_SET_PROTOCOL, RDF_IOCTL_VENDOR}) e.ReaderFunction[slot] = ReaderFunction;
+    for (ULONG slot : {RDF_CARD_POWER, RDF_TRANSMIT, RDF_SET_PROTOCOL, RDF_IOCTL_VENDOR})
+      e.ReaderFunction[slot] = ReaderFunction;
     e.ReaderFunction[RDF_CARD_TRACKING] = TrackCard;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
   }

@@ -78,7 +78,8 @@ struct UmockdevReader::State {
       // Only GET_DESCRIPTOR; the setup packet leads the buffer.
       std::vector<std::uint8_t> descriptor;
       if (bytes[0] == 0x80 && bytes[1] == 0x06) descriptor = reader->GetDescriptor(bytes[3], bytes[2]);
-      descriptor.resize(std::min<std::size_t>({descriptor.size(), static_cast<std::size_t>(bytes[6] | (bytes[7] << 8)), length - 8}));
+      descriptor.resize(
+          std::min<std::size_t>({descriptor.size(), static_cast<std::size_t>(bytes[6] | (bytes[7] << 8)), length - 8}));
       std::copy(descriptor.begin(), descriptor.end(), bytes + 8);
       End(u, descriptor.empty() ? -EPIPE : 0, descriptor.size());
     } else if ((submitted.endpoint & 0x80) == 0) {
@@ -150,8 +151,7 @@ namespace {
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
   auto& s = *static_cast<UmockdevReader::State*>(self);
   std::lock_guard<std::mutex> guard(s.lock);
-  const int error =
-      s.Ioctl(umockdev_ioctl_client_get_request(client), client, umockdev_ioctl_client_get_arg(client));
+  const int error = s.Ioctl(umockdev_ioctl_client_get_request(client), client, umockdev_ioctl_client_get_arg(client));
   if (error >= 0) umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
   return TRUE;
 }
@@ -173,8 +173,11 @@ UmockdevReader::UmockdevReader(std::shared_ptr<emu::Reader> reader) : state_(std
   // The interface entry is what pcscd's hot-plug looks for.
   const std::string text = std::string("P: ") + kDevice + "\nN: " + (kNode + 5) + "\nE: DEVNAME=" + kNode +
                            "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=001\nA: busnum=1\nA: devnum=2\n"
-                           "A: dev=189:1\n" + ids + "A: speed=12\nA: bConfigurationValue=1\nA: bNumInterfaces= 1\n"
-                           "H: descriptors=" + hex + "\n\nP: " + kInterface +
+                           "A: dev=189:1\n" +
+                           ids +
+                           "A: speed=12\nA: bConfigurationValue=1\nA: bNumInterfaces= 1\n"
+                           "H: descriptors=" +
+                           hex + "\n\nP: " + kInterface +
                            "\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\nA: bInterfaceNumber=00\n"
                            "A: bInterfaceClass=ff\nA: bAlternateSetting= 0\nA: bNumEndpoints=02\n";
   GError* error = nullptr;
@@ -233,7 +236,8 @@ std::size_t UmockdevReader::UrbsUnderWay() const {
 
 std::size_t UmockdevReader::UrbsParked() const {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return static_cast<std::size_t>(std::count_if(state_->urbs.begin(), state_->urbs.end(), [](const Urb& u) { return u.parked; }));
+  return static_cast<std::size_t>(
+      std::count_if(state_->urbs.begin(), state_->urbs.end(), [](const Urb& u) { return u.parked; }));
 }
 
 }  // namespace usbtest

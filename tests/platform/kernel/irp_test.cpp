@@ -1,19 +1,50 @@
-// Deliberately broken driver routines, one row per kind of fault the
-// platform reports: it must report exactly that fault, once.
+// Requests between small test drivers: the verifier's report of each kind
+// of fault a driver routine makes, and cancellation against completion in
+// every order. (The bounded wait that cancels at 7 s runs against the USB
+// port's own code in usb_tests.)
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
-#include "tests/platform/kernel/test_stack.h"
+#include "platform/kernel/io_user.h"
+#include "platform/kernel/platform.h"
 
 namespace {
 
-using kerneltest::CompleteWith;
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// A test driver's device that dispatches its requests as the test asks
+// (completes them at once by default).
+struct Device {
+  std::function<NTSTATUS(PIRP)> dispatch = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+  PDRIVER_OBJECT driver = kernel::LoadDriver(u"\\Driver\\Test", [](PDRIVER_OBJECT d, PUNICODE_STRING) {
+    d->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
+      return (*static_cast<Device**>(device->DeviceExtension))->dispatch(irp);
+    };
+    return STATUS_SUCCESS;
+  });
+  PDEVICE_OBJECT device = nullptr;
+  Device() {
+    IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    *static_cast<Device**>(device->DeviceExtension) = this;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+  ~Device() {
+    IoDeleteDevice(device);
+    kernel::UnloadDriver(driver);
+  }
+};
 
 void SendThrough(std::function<NTSTATUS(PIRP)> dispatch) {
-  kerneltest::Stack stack(1);
-  stack[0].dispatch = dispatch;
-  kernel::SendIrpAndWait(stack[0].device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
+  Device target;
+  target.dispatch = std::move(dispatch);
+  kernel::SendIrpAndWait(target.device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
 }
 
 void AtDispatchLevel(void (*act)()) {
@@ -51,7 +82,7 @@ const struct {
      }},
     {"no longer owns",  // a completion routine freed the request but let completion go on
      [] {
-       kerneltest::Stack stack(1);
+       Device target;
        PIRP irp = IoAllocateIrp(1, FALSE);
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
        IoSetCompletionRoutine(
@@ -61,7 +92,7 @@ const struct {
              return STATUS_SUCCESS;
            },
            nullptr, TRUE, TRUE, TRUE);
-       IoCallDriver(stack[0].device, irp);
+       IoCallDriver(target.device, irp);
      }},
     {"already freed",
      [] {
@@ -71,21 +102,21 @@ const struct {
      }},
     {"never completed",  // the device was deleted while it held a request
      [] {
-       auto stack = std::make_unique<kerneltest::Stack>(1);
+       auto target = std::make_unique<Device>();
        PIRP parked = nullptr;
-       (*stack)[0].dispatch = [&](PIRP irp) {
+       target->dispatch = [&](PIRP irp) {
          IoMarkIrpPending(irp);
          parked = irp;
          return STATUS_PENDING;
        };
-       auto request = kernel::StartDeviceIoControl(nullptr, 1, {}, 0, true, (*stack)[0].device);
-       stack.reset();
+       auto request = kernel::StartDeviceIoControl(nullptr, 1, {}, 0, true, target->device);
+       target.reset();
        CompleteWith(parked, STATUS_SUCCESS);
        request->Wait();
      }},
     {"deleted",  // a request sent to a deleted device
      [] {
-       PDEVICE_OBJECT gone = kerneltest::Stack(1)[0].device;
+       PDEVICE_OBJECT gone = Device().device;
        PIRP irp = IoAllocateIrp(1, FALSE);
        IoCallDriver(gone, irp);
        IoFreeIrp(irp);
@@ -163,6 +194,72 @@ TEST(VerifierTest, ReportsEachFaultOnce) {
     const std::vector<std::string> messages = capture.Messages();
     ASSERT_EQ(messages.size(), 1u) << (messages.empty() ? "" : messages.back());
     EXPECT_TRUE(capture.Saw(fault.report)) << messages.front();
+  }
+}
+
+PIRP g_parked = nullptr;
+
+// The bottom driver parks every request with a cancel routine, as a bus
+// driver parks a transfer the device has not answered yet.
+NTSTATUS Park(PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  IoMarkIrpPending(irp);
+  g_parked = irp;
+  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+    g_parked = nullptr;
+    IoReleaseCancelSpinLock(cancelled->CancelIrql);
+    CompleteWith(cancelled, STATUS_CANCELLED);
+  });
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_PENDING;
+}
+
+// The device answers: it may complete only the request whose cancel routine it took back.
+PIRP TakeBack() {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP irp = g_parked;
+  if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr) irp = nullptr;
+  if (irp != nullptr) g_parked = nullptr;
+  IoReleaseCancelSpinLock(irql);
+  return irp;
+}
+
+class CancelTest : public ::testing::Test {
+ protected:
+  kernel::Platform platform{kernel::ClockMode::Simulated};
+  Device target;
+  void SetUp() override { target.dispatch = Park; }
+};
+
+TEST_F(CancelTest, CancelAndCompletionInEveryOrderEndTheRequestOnce) {
+  const struct {
+    const char* order;
+    bool takenBack, completedBeforeCancel, cancelled;
+  } orders[] = {{"completion before cancel", true, true, false},
+                {"cancel before completion", false, false, true},
+                // The device took the routine back but has not completed yet: the request is
+                // marked cancelled although no routine runs, and ends as the device says.
+                {"cancel while the device completes", true, false, false}};
+  for (const auto& o : orders) {
+    SCOPED_TRACE(o.order);
+    kernel::verifier::Capture capture;
+    auto request = kernel::StartDeviceIoControl(nullptr, 1, {}, 0, true, target.device);
+    PIRP irp = g_parked;
+    if (o.takenBack) {
+      ASSERT_EQ(TakeBack(), irp);
+    }
+    if (o.completedBeforeCancel) CompleteWith(irp, STATUS_SUCCESS);
+    EXPECT_EQ(request->Cancel(), o.cancelled);
+    if (o.takenBack && !o.completedBeforeCancel) {
+      EXPECT_EQ(irp->Cancel, TRUE);
+      CompleteWith(irp, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(request->Wait().status, o.cancelled ? STATUS_CANCELLED : STATUS_SUCCESS);
+    EXPECT_EQ(g_parked, nullptr);
+    EXPECT_TRUE(capture.Messages().empty());
+    EXPECT_EQ(kernel::irps::Live(), 0u);
   }
 }
 

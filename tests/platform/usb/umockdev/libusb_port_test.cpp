@@ -31,7 +31,7 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     host::ResourceManager resources(host);
     host::UsbHotplug hotplug;
     ASSERT_TRUE(hotplug.Ok()) << hotplug.Error();
-    const usb::DeviceAddress address = bed.Address();
+    const usb::DeviceAddress address{config.vendorId, config.productId, 1, 2};
     const auto device =
         hotplug.WaitFor({address.vendorId, address.productId, 1, address.address}, std::chrono::seconds(5));
     ASSERT_TRUE(device.has_value());
@@ -59,7 +59,7 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     kernel::SystemThread transmitting("transmit", [&] {
       failed = resources.Send(host::TransmitRequest(SCARD_PROTOCOL_T1, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
     });
-    while (bed.UrbsParked() == 0) kernel::SleepFor(kernel::kMillisecond);
+    while (bed.Urbs(/*parkedOnly=*/true) == 0) kernel::SleepFor(kernel::kMillisecond);
     bed.Unplug();
     ASSERT_TRUE(hotplug.AwaitDeparture(address, std::chrono::seconds(10))) << "the departure reached the host";
     transmitting.Join();
@@ -70,7 +70,7 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), 0u) << "the driver's pool blocks are all freed";
     EXPECT_EQ(kernel::irps::Live(), 0u) << "every request was completed and freed";
   }
-  EXPECT_EQ(bed.UrbsUnderWay(), 0u) << "libusb reaped every URB";
+  EXPECT_EQ(bed.Urbs(), 0u) << "libusb reaped every URB";
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The smart-card library as a reader driver leans on it, through a device
-// of the test's own: a bare SMARTCARD_EXTENSION the library initialised, a
-// device-control dispatch that holds the remove lock around
-// SmartcardDeviceControl as a reader driver's gate does, and reader
+// of the test's own: a bare SMARTCARD_EXTENSION the library initialised,
+// SmartcardDeviceControl as its device-control dispatch, and reader
 // functions that record what the library handed them. What reaches them and
 // what the gate keeps away, tracking requests, removal, the card
 // capabilities from annotated ATRs and the attributes read through the library.
@@ -87,15 +86,7 @@ struct LibraryDevice {
     g_script = Script{};
     driver_ = kernel::LoadDriver(u"\\Driver\\SmartcardLibraryTest", [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
       driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
-        auto extension = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
-        if (!NT_SUCCESS(SmartcardAcquireRemoveLock(extension))) {
-          irp->IoStatus.Status = STATUS_DEVICE_REMOVED;
-          IoCompleteRequest(irp, IO_NO_INCREMENT);
-          return STATUS_DEVICE_REMOVED;
-        }
-        const NTSTATUS status = SmartcardDeviceControl(extension, irp);
-        SmartcardReleaseRemoveLock(extension);
-        return status;
+        return SmartcardDeviceControl(static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension), irp);
       };
       return STATUS_SUCCESS;
     });
@@ -269,7 +260,8 @@ TEST(CardTest, CapabilitiesAndStateComeFromTheAtr) {
       {{0x3B, 0x00}, T0, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // T0 F2: TA1 96 (Fi 512 at 5 MHz, Di 32), TB1 25, TC1 02 (N 2), TD1 40 (TC2, T=0); TC2 14 (WI 20);
       // two historical bytes, no TCK for T=0 only.
-      {{0x3B, 0xF2, 0x96, 0x25, 0x02, 0x40, 0x14, 0x14, 0x50}, T0, SCARD_NEGOTIABLE, 0, 512, 5000000, 32, 2, 20, 32, 13, 4, 2},
+      {{0x3B, 0xF2, 0x96, 0x25, 0x02, 0x40, 0x14, 0x14, 0x50},
+       T0, SCARD_NEGOTIABLE, 0, 512, 5000000, 32, 2, 20, 32, 13, 4, 2},
       // T0 E9: TB1 00, TC1 00, TD1 81 (T=1); TD2 31 (TA3, TB3, T=1): IFSC FE, BWI 4 CWI 5; nine historical; TCK A7.
       {{0x3B, 0xE9, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45, 0x4A, 0x43, 0x4F, 0x50, 0x34, 0x31, 0x56, 0x32, 0x32, 0xA7},
        T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 254, 5, 4, 9},
@@ -278,7 +270,8 @@ TEST(CardTest, CapabilitiesAndStateComeFromTheAtr) {
       // TD1 80; TD2 1F (TA3, T=15): TA3 07 is a global byte, no IFSC; TCK 18.
       {{0x3B, 0x80, 0x80, 0x1F, 0x07, 0x18}, T0, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // TD1 81; TD2 B1 (TA3 FE, TB3 45, TD3 11): TA4 20 is the second T=1 TA and no IFSC; TCK 3A.
-      {{0x3B, 0x80, 0x81, 0xB1, 0xFE, 0x45, 0x11, 0x20, 0x3A}, T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 254, 5, 4, 0},
+      {{0x3B, 0x80, 0x81, 0xB1, 0xFE, 0x45, 0x11, 0x20, 0x3A},
+       T1, SCARD_NEGOTIABLE, 0, 372, 5000000, 1, 0, 10, 254, 5, 4, 0},
       // T0 90: TA1 11, TD1 11 (TA2, T=1); TA2 01: specific mode in T=1; TCK 91.
       {{0x3B, 0x90, 0x11, 0x11, 0x01, 0x91}, T1, SCARD_SPECIFIC, T1, 372, 5000000, 1, 0, 10, 32, 13, 4, 0},
       // clang-format on
@@ -290,19 +283,12 @@ TEST(CardTest, CapabilitiesAndStateComeFromTheAtr) {
     ASSERT_EQ(Update(e, row.atr), STATUS_SUCCESS);
     const SCARD_CARD_CAPABILITIES& card = e.CardCapabilities;
     // The clock rate and bit rate factors are read through the library's conversion tables.
-    const std::vector<ULONG> seen = {
-        card.Protocol.Supported,
-        e.ReaderCapabilities.CurrentState,
-        card.Protocol.Selected,
-        card.ClockRateConversion[card.Fl].F,
-        card.ClockRateConversion[card.Fl].fs,
+    // clang-format off
+    const std::vector<ULONG> seen = {card.Protocol.Supported, e.ReaderCapabilities.CurrentState, card.Protocol.Selected,
+        card.ClockRateConversion[card.Fl].F, card.ClockRateConversion[card.Fl].fs,
         card.BitRateAdjustment[card.Dl].DNumerator / card.BitRateAdjustment[card.Dl].DDivisor,
-        card.N,
-        card.T0.WI,
-        card.T1.IFSC,
-        card.T1.CWI,
-        card.T1.BWI,
-        card.HistoricalChars.Length};
+        card.N, card.T0.WI, card.T1.IFSC, card.T1.CWI, card.T1.BWI, card.HistoricalChars.Length};
+    // clang-format on
     EXPECT_EQ(seen, (std::vector<ULONG>{row.supported, row.state, row.selected, row.f, row.fMaxClock, row.d, row.n,
                                         row.wi, row.ifsc, row.cwi, row.bwi, row.historical}));
   }

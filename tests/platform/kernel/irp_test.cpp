@@ -12,9 +12,8 @@
 
 namespace {
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
@@ -47,6 +46,12 @@ void SendThrough(std::function<NTSTATUS(PIRP)> dispatch) {
   kernel::SendIrpAndWait(target.device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
 }
 
+// Wrong: completion goes on with a request the routine freed.
+NTSTATUS FreeAndGoOn(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoFreeIrp(irp);
+  return STATUS_SUCCESS;
+}
+
 void AtDispatchLevel(void (*act)()) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -54,11 +59,7 @@ void AtDispatchLevel(void (*act)()) {
   KeLowerIrql(old);
 }
 
-LARGE_INTEGER g_tenMs = [] {
-  LARGE_INTEGER time;
-  time.QuadPart = -10 * kernel::kMillisecond;
-  return time;
-}();
+LARGE_INTEGER g_tenMs{.QuadPart = -10 * kernel::kMillisecond};
 KSPIN_LOCK g_lock;
 KEVENT g_never;
 
@@ -85,13 +86,7 @@ const struct {
        Device target;
        PIRP irp = IoAllocateIrp(1, FALSE);
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-       IoSetCompletionRoutine(
-           irp,
-           [](PDEVICE_OBJECT, PIRP done, PVOID) {
-             IoFreeIrp(done);
-             return STATUS_SUCCESS;
-           },
-           nullptr, TRUE, TRUE, TRUE);
+       IoSetCompletionRoutine(irp, FreeAndGoOn, nullptr, TRUE, TRUE, TRUE);
        IoCallDriver(target.device, irp);
      }},
     {"already freed",

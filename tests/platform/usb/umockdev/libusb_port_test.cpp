@@ -32,9 +32,7 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     host::ResourceManager resources(host);
     host::UsbHotplug hotplug;
     ASSERT_TRUE(hotplug.Ok()) << hotplug.Error();
-    const usb::DeviceAddress address{config.vendorId, config.productId, 1, 2};
-    const auto device =
-        hotplug.WaitFor({address.vendorId, address.productId, 1, address.address}, std::chrono::seconds(5));
+    const auto device = hotplug.WaitFor({config.vendorId, config.productId, 1, 2}, std::chrono::seconds(5));
     ASSERT_TRUE(device.has_value());
     std::string error;
     host::PluggedReader plugged(hotplug.Open(*device, &error));
@@ -43,11 +41,11 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
     ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
     ASSERT_EQ(resources.Open(plugged, ""), STATUS_SUCCESS);
-    const kernel::IoResult atr = resources.Send(host::PowerRequest(SCARD_COLD_RESET));
-    EXPECT_EQ(atr.output, reader->CurrentCard()->Atr());
+    EXPECT_EQ(resources.Send(host::PowerRequest(SCARD_COLD_RESET)).output, reader->CurrentCard()->Atr());
     ASSERT_EQ(resources.Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
-    const kernel::IoResult select = resources.Send(host::TransmitRequest(SCARD_PROTOCOL_T1, kSelect));
-    EXPECT_EQ(select.output, (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00})) << "SCARD_IO_REQUEST, 90 00";
+    EXPECT_EQ(resources.Send(host::TransmitRequest(SCARD_PROTOCOL_T1, kSelect)).output,
+              (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}))
+        << "SCARD_IO_REQUEST, 90 00";
 
     // The reader holds its answer: the transmit waits on the bus when the reader leaves.
     reader->ScriptFault(emu::ReplyFault::Withhold());
@@ -56,7 +54,7 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
         "transmit", [&] { failed = resources.Send(host::TransmitRequest(SCARD_PROTOCOL_T1, kSelect)); });
     while (bed.Urbs(/*parkedOnly=*/true) == 0) kernel::SleepFor(kernel::kMillisecond);
     bed.Unplug();
-    ASSERT_TRUE(hotplug.AwaitDeparture(address, std::chrono::seconds(10))) << "the departure reached the host";
+    ASSERT_TRUE(hotplug.AwaitDeparture(*device, std::chrono::seconds(10))) << "the departure reached the host";
     transmitting.Join();
     EXPECT_FALSE(NT_SUCCESS(failed.status)) << std::hex << failed.status;
     EXPECT_EQ(pnp.State(), host::DeviceState::SurpriseRemoved) << "the removal waits for the open handle";

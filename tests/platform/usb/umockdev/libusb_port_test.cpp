@@ -18,8 +18,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const Bytes kSelect = {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x01, 0x01};
 
-// Arrival, start, a cold reset and a command through libusb, then the
-// reader leaves during a transmit.
+// Arrival, start, a cold reset and a command through libusb, a reader that
+// falls silent, then one that leaves during a transmit.
 TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
   emu::ReaderConfig config = host::ReaderConfigFor("2.27");
   config.timing = emu::TimingModel::Instant();
@@ -44,6 +44,13 @@ TEST(LibusbPortTest, OpenExchangeAndUnplugDuringATransmit) {
     ASSERT_EQ(resources.Send(host::ProtocolRequest(SCARD_PROTOCOL_T1)).status, STATUS_SUCCESS);
     EXPECT_EQ(resources.Send(host::TransmitRequest(SCARD_PROTOCOL_T1, kSelect)).output,
               (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}));
+    // A reader that stops answering: the read is cancelled (DISCARDURB) at the 7 s bound, in simulated time.
+    reader->GoSilentFromFrame(reader->Counters().framesReceived + 1);
+    const LONGLONG start = kernel::Now();
+    EXPECT_EQ(resources.Send(host::VendorRequest(host::VendorAction::Version)).status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(kernel::Now() - start, 7 * kernel::kSecond) << "the clock moved only while the reader was silent";
+    EXPECT_EQ(bed.Urbs(/*parkedOnly=*/true), 0u) << "the IN transfer the reader held was discarded";
+    reader->GoSilentFromFrame(0);
 
     // The reader holds its answer: the transmit waits on the bus when the reader leaves.
     reader->ScriptFault(emu::ReplyFault::Withhold());

@@ -4,7 +4,6 @@
 // UMOCKDEV_DIR and run under umockdev-wrapper, then takes commands on
 // standard input: "unplug" (the reader leaves the bus, "unplugged" is
 // printed); the end of input ends it.
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -21,18 +20,12 @@ int main() {
   reader->InsertCard(host::MakeCard(host::CardKind::T1));
   usbtest::UmockdevReader bed(std::move(reader));
   const char* directory = std::getenv("UMOCKDEV_DIR");
-  if (directory == nullptr) {
-    std::fprintf(stderr, "serve_reader: the testbed has no directory\n");
-    return 1;
-  }
-  std::printf("%s\n", directory);
-  std::fflush(stdout);
-  std::string line;
-  while (std::getline(std::cin, line)) {
+  if (directory == nullptr) return 1;  // not under umockdev-wrapper
+  std::cout << directory << std::endl;
+  for (std::string line; std::getline(std::cin, line);) {
     if (line == "unplug") {
       bed.Unplug();
-      std::printf("unplugged\n");
-      std::fflush(stdout);
+      std::cout << "unplugged" << std::endl;
     }
   }
   return 0;

@@ -1,51 +1,27 @@
-// An emulated reader on a fake USB bus that real libusb code cannot tell
-// from a device: a umockdev testbed with one USB device (its sysfs
-// attributes and descriptors built from the reader's own), whose usbdevfs
-// ioctls are answered from the emu::Reader and its card. The process (or
-// the process it starts) must run under umockdev-wrapper (LD_PRELOAD).
-//
-// Simulated time: every URB holds the platform's clock while the device side
-// has it (kernel::HoldClock, taken by the port that submitted it); one the
-// reader NAKs without end is parked and lends its hold back until the
-// reader wakes, it is discarded or the device is unplugged, so the clock
-// moves on only while the reader really is silent.
+// The emulated reader as a USB device that real libusb cannot tell from one:
+// a umockdev testbed device at /dev/bus/usb/001/002 (sysfs entries from the
+// reader's descriptors) whose usbdevfs ioctls the emu::Reader answers. The
+// process must run under umockdev-wrapper. An IN URB the reader NAKs is
+// parked and lends the platform's clock hold (kernel::HoldClock) back until
+// the reader wakes, so simulated time moves only while the reader is silent.
 #pragma once
 
-#include <cstdint>
 #include <memory>
-#include <string>
 
 #include "emulator/reader/reader.h"
-#include "platform/usb/host_bus.h"
 
 namespace usbtest {
 
 class UmockdevReader {
  public:
-  // The reader plugged in at bus 1, `address`.
-  explicit UmockdevReader(std::shared_ptr<emu::Reader> reader, std::uint8_t address = 2);
+  explicit UmockdevReader(std::shared_ptr<emu::Reader> reader);
   ~UmockdevReader();
-  UmockdevReader(const UmockdevReader&) = delete;
-  UmockdevReader& operator=(const UmockdevReader&) = delete;
-
-  // Is this process under umockdev's preload (else nothing here works);
-  // umockdev can tell only once a testbed exists.
+  // Is this process under umockdev's preload (known only once a testbed exists).
   static bool Available();
-
-  usb::DeviceAddress Address() const;
-  // "/dev/bus/usb/001/002"
-  std::string DeviceNode() const;
-  emu::Reader& Reader() const;
-
-  // The device leaves the bus: URBs under way are reaped with -ESHUTDOWN,
-  // every later ioctl fails with ENODEV, the sysfs entries go with a remove
-  // uevent. Plug puts a reader in again at a new address, with an add uevent.
+  // URBs under way are reaped with -ESHUTDOWN, later ioctls fail with ENODEV, remove uevents.
   void Unplug();
-  void Plug(std::shared_ptr<emu::Reader> reader, std::uint8_t address);
-
-  // URBs submitted and not yet reaped by libusb, and of them those parked.
-  std::size_t UrbsUnderWay() const;
-  std::size_t UrbsParked() const;
+  // URBs submitted and not yet reaped by libusb (or of them those parked).
+  std::size_t Urbs(bool parkedOnly = false) const;
 
   struct State;
 

@@ -1,0 +1,269 @@
+// What the driver suites stand on in the kernel stand-in: the driver
+// verifier (deliberately broken driver routines, one row per kind of fault
+// it reports, each reported exactly once), pool accounting per tag with
+// failures on demand, and simulated time (timers, DPCs and work items land
+// at exactly the instant they are due, at their IRQL). Cancellation against
+// completion runs against the USB port's own cancel routine in usb_tests,
+// where the reply and the 7 s bound meet; the clock hold in the libusb
+// port's test, whose parked transfers lend it back.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/kernel/io_user.h"
+#include "platform/kernel/platform.h"
+
+namespace {
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// A test driver's device that dispatches its requests as the test asks
+// (completes them at once by default).
+struct Device {
+  std::function<NTSTATUS(PIRP)> dispatch = [](PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); };
+  PDRIVER_OBJECT driver = kernel::LoadDriver(u"\\Driver\\Test", [](PDRIVER_OBJECT d, PUNICODE_STRING) {
+    d->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
+      return (*static_cast<Device**>(device->DeviceExtension))->dispatch(irp);
+    };
+    return STATUS_SUCCESS;
+  });
+  PDEVICE_OBJECT device = nullptr;
+  Device() {
+    IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    *static_cast<Device**>(device->DeviceExtension) = this;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+  }
+  ~Device() {
+    IoDeleteDevice(device);
+    kernel::UnloadDriver(driver);
+  }
+};
+
+void SendThrough(std::function<NTSTATUS(PIRP)> dispatch) {
+  Device target;
+  target.dispatch = std::move(dispatch);
+  kernel::SendIrpAndWait(target.device, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
+}
+
+// Wrong: completion goes on with a request the routine freed.
+NTSTATUS FreeAndGoOn(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoFreeIrp(irp);
+  return STATUS_SUCCESS;
+}
+
+void AtDispatchLevel(void (*act)()) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  act();
+  KeLowerIrql(old);
+}
+
+LARGE_INTEGER g_tenMs{.QuadPart = -10 * kernel::kMillisecond};
+KSPIN_LOCK g_lock;
+KEVENT g_never;
+
+const struct {
+  const char* report;
+  void (*act)();
+} kFaults[] = {
+    {"completed twice",
+     [] {
+       SendThrough([](PIRP irp) {
+         CompleteWith(irp, STATUS_SUCCESS);
+         return CompleteWith(irp, 0);
+       });
+     }},
+    {"still has a cancel routine",
+     [] {
+       SendThrough([](PIRP irp) {
+         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+         return CompleteWith(irp, STATUS_SUCCESS);
+       });
+     }},
+    {"no longer owns",  // a completion routine freed the request but let completion go on
+     [] {
+       Device target;
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+       IoSetCompletionRoutine(irp, FreeAndGoOn, nullptr, TRUE, TRUE, TRUE);
+       IoCallDriver(target.device, irp);
+     }},
+    {"already freed",
+     [] {
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoFreeIrp(irp);
+       IoFreeIrp(irp);
+     }},
+    {"never completed",  // the device was deleted while it held a request
+     [] {
+       auto target = std::make_unique<Device>();
+       PIRP parked = nullptr;
+       target->dispatch = [&](PIRP irp) {
+         IoMarkIrpPending(irp);
+         parked = irp;
+         return STATUS_PENDING;
+       };
+       auto request = kernel::StartDeviceIoControl(nullptr, 1, {}, 0, true, target->device);
+       target.reset();
+       CompleteWith(parked, STATUS_SUCCESS);
+       request->Wait();
+     }},
+    {"deleted",  // a request sent to a deleted device
+     [] {
+       PDEVICE_OBJECT gone = Device().device;
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoCallDriver(gone, irp);
+       IoFreeIrp(irp);
+     }},
+    {"KeWaitForSingleObject at IRQL 2",
+     [] {
+       AtDispatchLevel([] {
+         KeInitializeEvent(&g_never, NotificationEvent, FALSE);
+         LARGE_INTEGER zero{};
+         KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, &zero);  // testing the state is allowed
+         KeStallExecutionProcessor(50);                                         // and so is a stall
+         KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, &g_tenMs);
+       });
+     }},
+    {"acquired again",
+     [] {
+       KeInitializeSpinLock(&g_lock);
+       KIRQL old;
+       KeAcquireSpinLock(&g_lock, &old);
+       KeAcquireSpinLockAtDpcLevel(&g_lock);
+       KeReleaseSpinLock(&g_lock, old);
+     }},
+    {"does not hold it",
+     [] {
+       KeInitializeSpinLock(&g_lock);
+       AtDispatchLevel([] { KeReleaseSpinLockFromDpcLevel(&g_lock); });
+     }},
+    {"below the current IRQL",
+     [] {
+       AtDispatchLevel([] {
+         KIRQL ignored;
+         KeRaiseIrql(APC_LEVEL, &ignored);
+       });
+     }},
+    {"armed timer",  // pool freed with an armed timer in it
+     [] {
+       auto block = static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), PoolTag("TQM9")));
+       KeInitializeTimer(block);
+       KeSetTimer(block, g_tenMs, nullptr);
+       ExFreePool(block);
+       kernel::SleepFor(kernel::kSecond);  // the forgotten timer must not fire into freed memory
+     }},
+    {"not a live pool block",
+     [] {
+       void* block = ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("TQM9"));
+       ExFreePool(block);
+       ExFreePool(block);
+     }},
+    {"already queued",
+     [] {
+       // The delayed queue has one worker: the blocker keeps it busy, so the item stays queued.
+       KeInitializeEvent(&g_never, NotificationEvent, FALSE);
+       auto wait = [](PVOID) { KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, nullptr); };
+       static WORK_QUEUE_ITEM blocker, item;
+       ExInitializeWorkItem(&blocker, wait, nullptr);
+       ExInitializeWorkItem(&item, wait, nullptr);
+       for (PWORK_QUEUE_ITEM queued : {&blocker, &item, &item}) ExQueueWorkItem(queued, DelayedWorkQueue);
+       KeSetEvent(&g_never, IO_NO_INCREMENT, FALSE);
+       kernel::SleepFor(kernel::kMillisecond);
+     }},
+    {"hang",  // a wait nothing can ever end
+     [] {
+       KeInitializeEvent(&g_never, NotificationEvent, FALSE);
+       KeWaitForSingleObject(&g_never, Executive, KernelMode, FALSE, nullptr);
+     }},
+};
+
+TEST(VerifierTest, ReportsEachFaultOnce) {
+  for (const auto& fault : kFaults) {
+    SCOPED_TRACE(fault.report);
+    kernel::Platform platform{kernel::ClockMode::Simulated};
+    kernel::verifier::Capture capture;
+    fault.act();
+    const std::vector<std::string> messages = capture.Messages();
+    ASSERT_EQ(messages.size(), 1u) << (messages.empty() ? "" : messages.back());
+    EXPECT_TRUE(capture.Saw(fault.report)) << messages.front();
+  }
+}
+
+constexpr ULONG kTag = PoolTag("TQM9");
+
+void* Allocate(SIZE_T size, ULONG tag = kTag) { return ExAllocatePoolWithTag(NonPagedPool, size, tag); }
+
+TEST(PoolTest, LiveBlocksPerTagAndFailuresOnDemand) {
+  kernel::Platform platform{kernel::ClockMode::Simulated};
+  void* blocks[] = {Allocate(0x10400), Allocate(512), Allocate(16, PoolTag("Othr"))};
+  EXPECT_EQ(kernel::pool::Stats(kTag).liveBlocks, 2u);
+  EXPECT_EQ(kernel::pool::Stats(kTag).liveBytes, 0x10400u + 512u);
+  EXPECT_EQ(static_cast<UCHAR*>(blocks[1])[0], 0xCD) << "fresh pool is not zeroed";
+  for (void* block : blocks) ExFreePool(block);
+  EXPECT_EQ(kernel::pool::Stats(kTag).liveBlocks, 0u);
+  EXPECT_EQ(kernel::pool::Stats(kTag).liveBytes, 0u);
+
+  kernel::pool::FailAllocation(2);
+  void* first = Allocate(8, PoolTag("Othr"));
+  EXPECT_EQ(Allocate(8), nullptr) << "the second allocation, whatever the tag before it";
+  ExFreePool(first);
+  kernel::pool::FailTag(PoolTag("Irp "), true);
+  EXPECT_EQ(IoAllocateIrp(2, FALSE), nullptr) << "requests come from pool too";
+  void* other = Allocate(8);
+  EXPECT_NE(other, nullptr) << "only the tag asked for fails";
+  ExFreePool(other);
+  EXPECT_EQ(kernel::pool::Stats(kTag).failedAllocations, 1u);
+}
+
+using kernel::kMillisecond;
+
+LARGE_INTEGER g_halfSecond{.QuadPart = -500 * kMillisecond};
+
+struct Poll {
+  KTIMER timer;
+  KDPC dpc;
+  WORK_QUEUE_ITEM item;
+  KEVENT done;
+  LONGLONG dpcTime = 0, workTime = 0;
+  KIRQL dpcIrql = 0, workIrql = 0;
+};
+
+void PollWork(PVOID context) {
+  auto p = static_cast<Poll*>(context);
+  p->workTime = kernel::Now();
+  p->workIrql = KeGetCurrentIrql();
+  KeSetEvent(&p->done, IO_NO_INCREMENT, FALSE);
+}
+
+void PollDpc(KDPC*, PVOID context, PVOID, PVOID) {
+  auto p = static_cast<Poll*>(context);
+  p->dpcTime = kernel::Now();
+  p->dpcIrql = KeGetCurrentIrql();
+  ExInitializeWorkItem(&p->item, PollWork, p);
+  ExQueueWorkItem(&p->item, CriticalWorkQueue);
+}
+
+// The driver's card poll: a timer's DPC at DISPATCH_LEVEL queues a work item
+// that runs at PASSIVE_LEVEL at the same instant.
+TEST(TimeTest, PollTimerDpcAndWorkItemLandAtTheirInstant) {
+  kernel::Platform platform{kernel::ClockMode::Simulated};
+  Poll p;
+  KeInitializeTimer(&p.timer);
+  KeInitializeDpc(&p.dpc, PollDpc, &p);
+  KeInitializeEvent(&p.done, NotificationEvent, FALSE);
+  LONGLONG start = kernel::Now();
+  EXPECT_EQ(KeSetTimer(&p.timer, g_halfSecond, &p.dpc), FALSE);
+  KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(p.dpcTime - start, 500 * kMillisecond);
+  EXPECT_EQ(p.workTime, p.dpcTime);
+  EXPECT_EQ(p.dpcIrql, DISPATCH_LEVEL);
+  EXPECT_EQ(p.workIrql, PASSIVE_LEVEL);
+  EXPECT_EQ(KeReadStateTimer(&p.timer), TRUE);
+}
+
+}  // namespace

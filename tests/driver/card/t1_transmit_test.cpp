@@ -1,6 +1,6 @@
 // The T=1 block path through the emulated reader and an ISO/IEC 7816-3
-// card: chaining both ways, the sequence bits, WTX, IFS, ABORT, and the
-// largest command and response.
+// card, block by block on the wire: chaining both ways, the sequence bits,
+// WTX, IFS, ABORT, and the recovery from what the card or the reader gets wrong.
 #include <gtest/gtest.h>
 
 #include "driver/card/transmit_paths.h"
@@ -11,166 +11,132 @@
 namespace {
 
 using namespace transmittest;
-
-constexpr UCHAR Ifsc32 = 0x20;
+using Kind = emu::T1Fault::Kind;
 
 // 80 22 with Le 00: the card echoes the command data.
-Bytes Echo(const Bytes& data) {
-  return Concat({{0x80, 0x22, 0x00, 0x00, static_cast<UCHAR>(data.size())}, data, {0x00}});
-}
+Bytes Echo(const Bytes& data) { return Concat({{0x80, 0x22, 0x00, 0x00, static_cast<UCHAR>(data.size())}, data, {0x00}}); }
+const Bytes Command = Echo({0x5A}), I0 = Block(0x00, Command);
+const Bytes Chained = Echo(Pattern(34));  // 40 bytes: 32 in the first block at an IFSC of 32, 8 in the second
+const Bytes First = Block(0x20, Bytes(Chained.begin(), Chained.begin() + 32));
+const Bytes Rest = Block(0x40, Bytes(Chained.begin() + 32, Chained.end()));
+// Before a block after a silence, a status command reads past the answer in case it still comes.
+Bytes Status(UCHAR s) { return emu::BuildNewFrame(0x12, s, Bytes{0x01, 0x31}); }
 
-// The INF lengths of the I-blocks the driver wrote.
-std::vector<std::size_t> IBlockLengths(const std::vector<Bytes>& written) {
-  std::vector<std::size_t> lengths;
-  for (const Bytes& block : written) {
-    if (block.size() >= 4 && (block[1] & 0x80) == 0) lengths.push_back(block[2]);
+TEST(T1Blocks, FollowTheCardBlockByBlockAndRecoverOrGiveUp) {
+  const Bytes R = Block(0x82), Resynch = Block(0xC0), Echoed = Hex("5A 90 00");
+  const Bytes Chain = Concat({Pattern(34), Hex("90 00")});
+  struct Case {
+    const char* what;
+    std::vector<emu::T1Fault> faults;
+    NTSTATUS status;
+    std::vector<Bytes> written;
+    Bytes response;
+    std::optional<UCHAR> tb3 = {};  // BWI 9 in the high nibble: a block waiting time of 51.2 s
+  };
+  // clang-format off
+  const Case cases[] = {
+      // I(0, M) with 32 bytes; the card's R(1) makes the rest I(1); the card's answer comes as I(0, M), R(1), I(1).
+      {"chaining both ways", {}, STATUS_SUCCESS, {First, Rest, Block(0x90)}, Chain},
+      {"six answers missing", std::vector<emu::T1Fault>(6, {Kind::Silence}), STATUS_DEVICE_PROTOCOL_ERROR,
+       {I0, Status(0x00), R, Status(0x40), R, Status(0x00), Resynch, Status(0x40), R, Status(0x00), R}, {}},
+      {"wrong N(S) nine times: RESYNCH twice, then no more", std::vector<emu::T1Fault>(9, {Kind::WrongSequence}),
+       STATUS_DEVICE_PROTOCOL_ERROR, {I0, R, R, Resynch, I0, R, R, Resynch, I0, R, R}, {}},
+      // The R(1) for the chained I(0) arrives damaged three times, answered with R(0, EDC): after S(RESYNCH)
+      // the command starts again from its first byte.
+      {"three damaged answers", std::vector<emu::T1Fault>(3, {Kind::BadLrc}), STATUS_SUCCESS,
+       {First, Block(0x81), Block(0x81), Resynch, First, Rest, Block(0x90)}, Chain},
+      {"R(0, EDC): I(0) again", {{Kind::RBlock, 1}}, STATUS_SUCCESS, {I0, I0}, Echoed},
+      {"R(0, 3)", {{Kind::RBlock, 3}}, STATUS_IO_TIMEOUT, {I0}, {}},
+      // 25 90 00 LRC: the card acknowledges the last I-block instead of answering it.
+      {"R(1) for the unchained I(0)", {{Kind::Garbage, 0, 0, CardBlock(0x90)}}, STATUS_IO_TIMEOUT, {I0}, {}},
+      {"the card's S(RESYNCH request)", {{Kind::SRequest, 0}}, STATUS_IO_TIMEOUT, {I0}, {}},
+      {"S(ABORT request): no answer", {{Kind::SRequest, 2}}, STATUS_DEVICE_PROTOCOL_ERROR, {I0, Block(0xE2)}, {}},
+      // 255 block waiting times would be 3.6 hours: the transmission's bound ends it.
+      {"WTX without end", {{Kind::SRequest, 3, 0xFF}, {Kind::Silence}}, STATUS_IO_TIMEOUT, {I0, Block(0xE3, {0xFF})}, {},
+       0x90},
+      // The card never saw I(0); it answers R(other) with N(R) 0, and I(0) goes again.
+      {"the reader's error reply", {}, STATUS_SUCCESS, {I0, R, I0}, Echoed},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    emu::CardConfig card = DualCard(0x20);
+    card.atr.tb3 = c.tb3;
+    TransmitDevice d(Path::T1, card);
+    for (const emu::T1Fault& fault : c.faults) d.card->ScriptT1Fault(fault);
+    if (std::string_view(c.what).starts_with("the reader")) d.Reader().ScriptFault(emu::ReplyFault::ErrorReply());
+    const LONGLONG start = kernel::Now();
+    const Transmission t = d.Transmit(c.written[0] == I0 ? Command : Chained);
+    EXPECT_EQ(t.status, c.status) << c.what;
+    EXPECT_EQ(d.Written(), c.written) << c.what;
+    EXPECT_EQ(t.information, c.status == STATUS_SUCCESS ? 8 + c.response.size() : 0u) << c.what;
+    EXPECT_EQ(t.header, RequestHeader) << c.what;
+    EXPECT_EQ(t.response, c.response) << c.what;
+    EXPECT_LT(kernel::Now() - start, TransmissionTimeLimit + 10 * kernel::kSecond) << c.what;
   }
-  return lengths;
-}
-
-TEST(T1Blocks, ChainAtTheCardsIfscBothWays) {
-  TransmitDevice d(Path::T1, DualCard(Ifsc32));
-  const Bytes data = Pattern(34);
-  const Bytes command = Echo(data);  // 40 bytes
-  const Transmission t = d.Transmit(command);
-  ASSERT_EQ(t.status, STATUS_SUCCESS);
-  // I(0, M) with 32 bytes; the card's R(1) makes the rest I(1); the card's
-  // answer comes as I(0, M) with 32 bytes, acknowledged by R(1), then I(1).
-  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x20, Bytes(command.begin(), command.begin() + 32)),
-                                             Block(0x40, Bytes(command.begin() + 32, command.end())),
-                                             Block(0x90)}));
-  EXPECT_EQ(d.card->T1BlocksSent().back(), CardBlock(0x40, {0x20, 0x21, 0x90, 0x00}));
-  EXPECT_EQ(t.information, 8u + 36u);
-  EXPECT_EQ(t.header, RequestHeader);
-  EXPECT_EQ(t.response, Concat({data, {0x90, 0x00}}));
-  EXPECT_EQ(d.Context().T1Sequence, 0x00);
 }
 
 TEST(T1Blocks, SequenceBitsAlternateAcrossTransmissionsUntilTheNextReset) {
   TransmitDevice d(Path::T1);
-  const Bytes command = Echo({0x01});
   for (const UCHAR pcb : {0x00, 0x40, 0x00}) {
-    ASSERT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
-    EXPECT_EQ(d.Written(), std::vector<Bytes>{Block(pcb, command)});
-    EXPECT_EQ(d.Context().T1Sequence, pcb == 0x00 ? 0x50 : 0x00);
+    EXPECT_EQ(d.Transmit(Command).status, STATUS_SUCCESS);
+    EXPECT_EQ(d.Written(), std::vector<Bytes>{Block(pcb, Command)});
   }
-  d.ResetCard();
-  ASSERT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Written(), std::vector<Bytes>{Block(0x00, command)});
-}
-
-TEST(T1Blocks, EmptyCommandSendsNothing) {
-  TransmitDevice d(Path::T1);
-  const Transmission t = d.Transmit({});
-  EXPECT_EQ(t.status, STATUS_SUCCESS);
-  EXPECT_EQ(t.information, 8u);
-  EXPECT_EQ(t.header, RequestHeader);
+  EXPECT_EQ(d.Transmit({}).information, 8u);  // an empty command sends nothing
   EXPECT_TRUE(d.Written().empty());
+  d.ResetCard();
+  d.Transmit(Command);
+  EXPECT_EQ(d.Written(), std::vector<Bytes>{I0});
 }
 
 TEST(T1Blocks, WtxLengthensTheWaitsOfThisTransmissionOnly) {
   TransmitDevice d(Path::T1);
-  // Idle reads come back empty, so that the driver's clock runs between them.
-  d.Reader().SetZeroLengthWhenIdle(true);
+  d.Reader().SetZeroLengthWhenIdle(true);  // idle reads come back empty, so that the driver's clock runs
   const LONGLONG delay = 2 * d.Context().BlockWaitTime;
-  d.card->ScriptT1Fault({emu::T1Fault::Kind::SRequest, 3, 3});
+  d.card->ScriptT1Fault({Kind::SRequest, 3, 3});
   d.Reader().ScriptFault(emu::ReplyFault::Delay(0));
   d.Reader().ScriptFault(emu::ReplyFault::Delay(delay));
-  const Bytes command = Echo({0x01});
-  EXPECT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x00, command), Block(0xE3, {0x03})}));
-  EXPECT_EQ(d.Context().T1Sequence, 0x50);
-
-  // The next transmission waits one block waiting time again: the late
-  // answer is read past, and asked for again with R(other error).
+  EXPECT_EQ(d.Transmit(Command).status, STATUS_SUCCESS);
+  EXPECT_EQ(d.Written(), (std::vector<Bytes>{I0, Block(0xE3, {0x03})}));
+  // The next transmission waits one block waiting time again: the late answer is read past, and asked
+  // for again with R(other error).
   d.Reader().ScriptFault(emu::ReplyFault::Delay(delay));
-  const Bytes status = emu::BuildNewFrame(0x12, d.Context().SequenceByte, Bytes{0x01, 0x31});
-  EXPECT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x40, command), status, Block(0x92)}));
+  const UCHAR s = d.Context().SequenceByte;
+  EXPECT_EQ(d.Transmit(Command).status, STATUS_SUCCESS);
+  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x40, Command), Status(s), Block(0x92)}));
 }
 
-TEST(T1Blocks, IfsRequestSetsTheChunkSizeForThisAndLaterTransmissions) {
-  TransmitDevice d(Path::T1, DualCard(Ifsc32));
-  d.card->ScriptT1Fault({emu::T1Fault::Kind::SRequest, 1, 0x80});
+TEST(T1Blocks, IfsRequestSetsTheChunkSizeUntilTheCardIsReset) {
+  TransmitDevice d(Path::T1, DualCard(0x20));
+  d.card->ScriptT1Fault({Kind::SRequest, 1, 0x80});
   const Bytes command = Echo(Pattern(194));  // 200 bytes
+  const auto chunks = [&] {
+    std::vector<std::size_t> lengths;  // the INF lengths of the I-blocks the driver wrote
+    for (const Bytes& block : d.Written()) {
+      if ((block[1] & 0x80) == 0) lengths.push_back(block[2]);
+    }
+    return lengths;
+  };
   EXPECT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
   EXPECT_EQ(d.Written()[1], Block(0xE1, {0x80}));
-  EXPECT_EQ(IBlockLengths(d.Written()), (std::vector<std::size_t>{32, 128, 40}));
-  EXPECT_EQ(d.Context().CardIfsc, 0x80);
-
-  const Transmission t = d.Transmit(command);
-  EXPECT_EQ(t.status, STATUS_SUCCESS);
-  EXPECT_EQ(IBlockLengths(d.Written()), (std::vector<std::size_t>{128, 72}));
-  EXPECT_EQ(t.response, Concat({Pattern(194), {0x90, 0x00}}));
-
-  // Until the card is reset, by a selection too: its IFSC is the ATR's again.
-  ASSERT_EQ(d.SetProtocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
-  EXPECT_EQ(d.Transmit(command).status, STATUS_SUCCESS);
-  EXPECT_EQ(IBlockLengths(d.Written()), (std::vector<std::size_t>{32, 32, 32, 32, 32, 32, 8}));
+  EXPECT_EQ(chunks(), (std::vector<std::size_t>{32, 128, 40}));
+  EXPECT_EQ(d.Transmit(command).response, Concat({Pattern(194), Hex("90 00")}));
+  EXPECT_EQ(chunks(), (std::vector<std::size_t>{128, 72}));
+  // A selection resets the card too: its IFSC is the ATR's again.
+  d.Served().SetProtocol(SCARD_PROTOCOL_T1);
+  d.Transmit(command);
+  EXPECT_EQ(chunks(), (std::vector<std::size_t>{32, 32, 32, 32, 32, 32, 8}));
 }
 
-TEST(T1Blocks, AnIfscOfZeroFromTheAtrChunksByTheDefault) {
-  TransmitDevice d(Path::T1, DualCard(0x00));
-  const Bytes command = Echo(Pattern(34));
-  // The card itself cannot take a block then; what matters is that the
-  // command is cut into blocks that carry something, and that it ends.
-  const Transmission t = d.Transmit(command);
-  EXPECT_EQ(d.Written().front(), Block(0x20, Bytes(command.begin(), command.begin() + 32)));
-  EXPECT_EQ(t.status, STATUS_DEVICE_PROTOCOL_ERROR);
-  EXPECT_EQ(d.Context().CardIfsc, 32);
-}
-
-TEST(T1Blocks, AnAbortedCommandHasNoAnswer) {
-  TransmitDevice d(Path::T1);
-  d.card->ScriptT1Fault({emu::T1Fault::Kind::SRequest, 2, 0});
-  const Bytes command = Echo({0x01});
-  const Transmission t = d.Transmit(command);
-  EXPECT_EQ(t.status, STATUS_DEVICE_PROTOCOL_ERROR);
-  EXPECT_EQ(t.information, 0u);
-  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0x00, command), Block(0xE2)}));
-  // Both sides start the next command from a resynchronisation.
-  const Transmission again = d.Transmit(command);
-  EXPECT_EQ(again.status, STATUS_SUCCESS);
-  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Block(0xC0), Block(0x00, command)}));
-  EXPECT_EQ(again.response, (Bytes{0x01, 0x90, 0x00}));
-}
-
-TEST(T1Blocks, CarryTheLargestCommandAndResponse) {
-  emu::CardConfig card = DualCard(0xFE);
-  card.ifsd = 0xFE;
-  card.fileSize = 0xFFFF;
-  TransmitDevice d(Path::T1, card);
-  // UPDATE BINARY of 65,535 bytes to short EF 1: 00 D6 81 00, extended Lc 00 FF FF, the data.
-  const Bytes data = Pattern(0xFFFF, 7);
-  const Bytes update = Concat({{0x00, 0xD6, 0x81, 0x00, 0x00, 0xFF, 0xFF}, data});
-  ASSERT_EQ(update.size(), TransmitCommandMax);
-  const Transmission written = d.Transmit(update);
-  EXPECT_EQ(written.status, STATUS_SUCCESS);
-  EXPECT_EQ(written.response, (Bytes{0x90, 0x00}));
-  EXPECT_EQ(d.card->File(), data);
-
-  // GET CHALLENGE with the extended Le 00 00 00: 65,536 bytes and SW1 SW2.
-  const Bytes challenge{0x00, 0x84, 0x00, 0x00, 0x00, 0x00, 0x00};
-  const Transmission read = d.Transmit(challenge);
-  EXPECT_EQ(read.status, STATUS_SUCCESS);
-  EXPECT_EQ(read.information, 8u + 65538u);
-  EXPECT_EQ(Bytes(read.response.end() - 2, read.response.end()), (Bytes{0x90, 0x00}));
-  EXPECT_EQ(d.Transmit(challenge, 8 + 65537).status, STATUS_BUFFER_TOO_SMALL);
-}
-
-TEST(T1Blocks, ACardThatAsksForTimeWithoutEndGivesTheReaderBack) {
-  emu::CardConfig card = DualCard();
-  card.atr.tb3 = 0x90;  // BWI 9: 51.2 s
-  TransmitDevice d(Path::T1, card);
-  d.card->ScriptT1Fault({emu::T1Fault::Kind::SRequest, 3, 0xFF});
-  d.card->ScriptT1Fault({emu::T1Fault::Kind::Silence});
-  const LONGLONG start = kernel::Now();
-  const Transmission t = d.Transmit(Echo({0x01}));
-  EXPECT_EQ(t.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(t.information, 0u);
-  EXPECT_EQ(d.Written().back(), Block(0xE3, {0xFF}));
-  // 255 block waiting times would be 3.6 hours.
-  EXPECT_LT(kernel::Now() - start, TransmissionTimeLimit + 10 * kernel::kSecond);
+TEST(T1Blocks, AnExchangeBrokenOffOnTheBusResynchronisesBeforeTheNextCommand) {
+  TransmitDevice d(Path::T1, DualCard(0x20));
+  // The card takes the first block of the chain; its R-block is lost on the way in.
+  d.Reader().FailNextBulkIn();
+  EXPECT_EQ(d.Transmit(Chained).status, STATUS_UNSUCCESSFUL);
+  // A status command reads past the R-block left in the reader, S(RESYNCH) makes the card drop the
+  // chain, and the command goes whole.
+  const UCHAR s = d.Context().SequenceByte;
+  EXPECT_EQ(d.Transmit(Chained).response, Concat({Pattern(34), Hex("90 00")}));
+  EXPECT_EQ(d.Written(), (std::vector<Bytes>{Status(s), Block(0xC0), First, Rest, Block(0x90)}));
 }
 
 }  // namespace

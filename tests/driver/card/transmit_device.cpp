@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "driver/card/reader_functions.h"
 #include "emulator/reader/frame.h"
@@ -11,7 +12,7 @@
 
 namespace transmittest {
 
-const Bytes RequestHeader{0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+const Bytes RequestHeader = Hex("02 00 00 00 08 00 00 00");
 
 emu::CardConfig DualCard(std::optional<std::uint8_t> ifsc) {
   emu::CardConfig config;
@@ -20,17 +21,9 @@ emu::CardConfig DualCard(std::optional<std::uint8_t> ifsc) {
   return config;
 }
 
-namespace {
-
-emu::ReaderConfig ReaderFor(Path path, const char* firmware) {
-  if (firmware == nullptr) firmware = path == Path::OldGeneration ? "1.50" : "2.27";
-  return readertest::ReaderWithFirmware(firmware);
-}
-
-}  // namespace
-
 TransmitDevice::TransmitDevice(Path path, emu::CardConfig card, const char* firmware)
-    : TransmitDevice(path, std::move(card), ReaderFor(path, firmware)) {}
+    : TransmitDevice(path, std::move(card),
+                     readertest::ReaderWithFirmware(firmware ? firmware : path == Path::OldGeneration ? "1.50" : "2.27")) {}
 
 TransmitDevice::TransmitDevice(Path path, emu::CardConfig cardConfig, emu::ReaderConfig reader)
     : card(std::make_shared<emu::Card>(std::move(cardConfig))), path(path), served(std::move(reader)) {
@@ -46,43 +39,36 @@ void TransmitDevice::ResetCard() {
   EXPECT_EQ(served.SetProtocol(path == Path::T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
 }
 
-void TransmitDevice::Prepare() {
-  served.ClearTrace();
-  cardBlocksBefore_ = card->T1BlocksReceived().size();
-}
-
-Transmission TransmitDevice::Transmit(const Bytes& command, ULONG replyLength) {
-  Prepare();
-  const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
-  const kernel::IoResult result = served.Control(IOCTL_SMARTCARD_TRANSMIT, Concat({Header(), command}), replyLength);
-  const SMARTCARD_REPLY& reply = served.Extension().SmartcardReply;
-  Transmission t = Finish(result.status, result.information, Bytes(reply.Buffer, reply.Buffer + 8), liveBefore);
-  if (result.output.size() >= RequestHeader.size()) t.response.assign(result.output.begin() + 8, result.output.end());
-  return t;
-}
-
 Bytes TransmitDevice::Header() const {
   Bytes header = RequestHeader;
-  const ULONG selected = served.Extension().CardCapabilities.Protocol.Selected;
-  for (std::size_t i = 0; i < sizeof(selected); ++i) header[i] = static_cast<std::uint8_t>(selected >> (8 * i));
+  std::memcpy(header.data(), &served.Extension().CardCapabilities.Protocol.Selected, sizeof(ULONG));
   return header;
 }
 
+Transmission TransmitDevice::Transmit(const Bytes& command, ULONG replyLength) {
+  served.ClearTrace();
+  const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
+  const kernel::IoResult result = served.Control(IOCTL_SMARTCARD_TRANSMIT, Concat({Header(), command}), replyLength);
+  const UCHAR* reply = served.Extension().SmartcardReply.Buffer;
+  Transmission t = Finish(result.status, result.information, Bytes(reply, reply + 8), liveBefore);
+  if (result.output.size() >= 8) t.response.assign(result.output.begin() + 8, result.output.end());
+  return t;
+}
+
 Transmission TransmitDevice::CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared) {
-  Prepare();
+  served.ClearTrace();
   // A buffered request: one system buffer as long as the longer of the two.
   Bytes buffer(std::max<std::size_t>(request.size(), replyLength));
   std::copy(request.begin(), request.end(), buffer.begin());
-  Bytes ownReply(shared ? 0 : replyLength);
+  Bytes own(shared ? 0 : replyLength);
+  Bytes& reply = shared ? buffer : own;
   ULONG information = 0xDEAD;
-  SMARTCARD_EXTENSION& extension = served.Extension();
-  extension.IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()),
-                         shared ? buffer.data() : ownReply.data(), replyLength};
+  served.Extension().IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()), reply.data(),
+                                  replyLength};
   const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
-  const NTSTATUS status = CardTransmit(&extension);
-  const Bytes& reply = shared ? buffer : ownReply;
-  const std::size_t headerLength = std::min<std::size_t>(replyLength, RequestHeader.size());
-  Transmission t = Finish(status, information, Bytes(reply.begin(), reply.begin() + headerLength), liveBefore);
+  const NTSTATUS status = CardTransmit(&served.Extension());
+  Transmission t = Finish(status, information, Bytes(reply.begin(), reply.begin() + std::min<ULONG>(replyLength, 8)),
+                          liveBefore);
   if (information >= 8 && information <= replyLength) t.response.assign(reply.begin() + 8, reply.begin() + information);
   return t;
 }
@@ -90,18 +76,7 @@ Transmission TransmitDevice::CallCardTransmit(const Bytes& request, ULONG replyL
 Transmission TransmitDevice::Finish(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore) {
   EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), liveBefore) << "the scratch copy outlived the transmission";
   EXPECT_EQ(Context().ReaderLock.Owner, nullptr);
-  Transmission t;
-  t.status = status;
-  t.information = information;
-  t.header = header;
-  return t;
-}
-
-std::vector<Bytes> TransmitDevice::Written() const { return served.Fixture().Written(); }
-
-std::vector<Bytes> TransmitDevice::CardReceived() const {
-  const std::vector<Bytes>& all = card->T1BlocksReceived();
-  return std::vector<Bytes>(all.begin() + static_cast<std::ptrdiff_t>(cardBlocksBefore_), all.end());
+  return Transmission{status, information, header, {}};
 }
 
 Bytes Block(UCHAR pcb, const Bytes& inf) { return emu::BuildNewFrame(0x52, pcb, inf); }
@@ -117,6 +92,14 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 Bytes Pattern(std::size_t count, std::uint8_t first) {
   Bytes bytes(count);
   for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>(first + i);
+  return bytes;
+}
+
+Bytes Hex(std::string_view text) {
+  Bytes bytes;
+  for (std::size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2) {
+    if (text[i] != ' ') bytes.push_back(static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
+  }
   return bytes;
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "emulator/card/card.h"
@@ -36,34 +37,30 @@ class TransmitDevice {
 
   // A cold reset, then the path's protocol selected.
   void ResetCard();
-  // IOCTL_SMARTCARD_SET_PROTOCOL through the library.
-  NTSTATUS SetProtocol(ULONG mask) { return served.SetProtocol(mask).status; }
   // The header that names the selected protocol, as the library wants it.
   Bytes Header() const;
   // Header() + command as a transmit request. The bus trace starts afresh;
-  // no block tagged TQM9 outlives the request.
+  // each transmission checks that no block tagged TQM9 outlives it and that
+  // the reader lock is free again.
   Transmission Transmit(const Bytes& command, ULONG replyLength = ExchangeBufferSize);
   // CardTransmit called with IoRequest set by hand: for what the library
   // refuses itself, and for a request and a reply that share one buffer.
   Transmission CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared);
 
+  trackingtest::ServedReader& Served() { return served; }
   DeviceContext& Context() { return served.Context(); }
   emu::Reader& Reader() { return served.Reader(); }
   readertest::ReaderDevice& Fixture() { return served.Fixture(); }
   // What went out on the bulk pipe during the last transmission.
-  std::vector<Bytes> Written() const;
-  // What the card received on its T=1 side during the last transmission.
-  std::vector<Bytes> CardReceived() const;
+  std::vector<Bytes> Written() const { return served.Fixture().Written(); }
 
   std::shared_ptr<emu::Card> card;
   Path path;
 
  private:
-  void Prepare();
-  Transmission Finish(NTSTATUS status, ULONG_PTR information, const Bytes& reply, ULONG liveBefore);
+  Transmission Finish(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore);
 
   mutable trackingtest::ServedReader served;
-  std::size_t cardBlocksBefore_ = 0;
 };
 
 // A block from the driver (NAD 0x52) and from the card (NAD 0x25): NAD PCB LEN INF LRC.
@@ -72,5 +69,7 @@ Bytes CardBlock(UCHAR pcb, const Bytes& inf = {});
 Bytes Concat(std::initializer_list<Bytes> parts);
 // Count bytes counting up from First.
 Bytes Pattern(std::size_t count, std::uint8_t first = 0);
+// Bytes written as hex pairs, spaces between them: "52 40 00 04".
+Bytes Hex(std::string_view text);
 
 }  // namespace transmittest

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "emulator/card/card.h"
-#include "tests/driver/tracking/served_reader.h"
+#include "tests/fixture/served_reader.h"
 
 namespace transmittest {
 

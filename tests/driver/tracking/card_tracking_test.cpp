@@ -3,7 +3,7 @@
 // driver's cancel routine was in place.
 #include <gtest/gtest.h>
 
-#include "tests/driver/tracking/served_reader.h"
+#include "tests/fixture/served_reader.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/reader/reader_commands.h"
-#include "tests/driver/tracking/served_reader.h"
+#include "tests/fixture/served_reader.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {

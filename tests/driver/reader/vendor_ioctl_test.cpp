@@ -4,277 +4,159 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "emulator/reader/frame.h"
 #include "driver/models/model.h"
 #include "driver/reader/reader_commands.h"
-#include "driver/reader/reader_lock.h"
 #include "driver/reader/vendor_ioctl.h"
 #include "tests/fixture/reader_device.h"
 
 namespace {
 
 using readertest::Bytes;
-using readertest::DualProtocolCard;
 using readertest::ReaderDevice;
 using readertest::ReaderWithFirmware;
-
-constexpr LONGLONG Ms = kernel::kMillisecond;
-const Bytes NoInput;
+constexpr ULONG Pass = IOCTL_VENDOR_PASS_THROUGH;
 
 Bytes NewFrame(const Bytes& information, UCHAR control = 0x00) { return emu::BuildNewFrame(0x12, control, information); }
 
 TEST(VendorIoctl, RefusesWhatItCannotServeAndTouchesNothing) {
-  Bytes newTooLong(251 - 4, 0x00);  // 01 31 and filler: 251 bytes in all
-  newTooLong[0] = 0x01;
-  newTooLong[1] = 0x31;
-  const struct {
-    const char* what;
-    const char* firmware;
-    ULONG code;
-    Bytes input;
-    ULONG output;
-    NTSTATUS status;
-  } cases[] = {
-      {"unknown code", "2.27", SCARD_CTL_CODE(2057), {}, 8, STATUS_INVALID_DEVICE_REQUEST},
-      {"standard code", "2.27", IOCTL_SMARTCARD_POWER, {}, 8, STATUS_INVALID_DEVICE_REQUEST},
-      {"version, 7 bytes of output", "2.27", IOCTL_VENDOR_GET_VERSION, {}, 7, STATUS_INVALID_PARAMETER},
-      {"version, no buffer", "2.27", IOCTL_VENDOR_GET_VERSION, {}, 0, STATUS_INVALID_PARAMETER},
-      {"eject, 1 byte of output", "2.27", IOCTL_VENDOR_EJECT, {}, 1, STATUS_INVALID_PARAMETER},
-      {"0xB0 without its parameter byte", "2.27", IOCTL_VENDOR_COMMAND_B0, {}, 2, STATUS_INVALID_PARAMETER},
-      {"0xD8 without its parameter byte", "2.27", IOCTL_VENDOR_COMMAND_D8, {}, 2, STATUS_INVALID_PARAMETER},
-      {"device descriptor, no buffer", "2.27", IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 0, STATUS_INVALID_PARAMETER},
-      {"device descriptor, 17 bytes", "2.27", IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 17, STATUS_BUFFER_TOO_SMALL},
-      {"configuration descriptor, 8 bytes", "2.27", IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 8, STATUS_BUFFER_TOO_SMALL},
-      {"pass-through, no input", "2.27", IOCTL_VENDOR_PASS_THROUGH, {}, 16, STATUS_INVALID_PARAMETER},
-      // Pass-through frames: the type or address it carries, its length limit,
+  Bytes filler(247, 0x00);  // 01 31 and filler: a frame of 251 bytes
+  filler[0] = 0x01;
+  filler[1] = 0x31;
+  const NTSTATUS Invalid = STATUS_INVALID_PARAMETER;
+  // What, on a reader of the old generation, the code, its input, the output's length, the status.
+  const std::tuple<const char*, bool, ULONG, Bytes, ULONG, NTSTATUS> cases[] = {
+      {"unknown code", false, SCARD_CTL_CODE(2057), {}, 8, STATUS_INVALID_DEVICE_REQUEST},
+      {"version, 7 bytes of output", false, IOCTL_VENDOR_GET_VERSION, {}, 7, Invalid},
+      {"eject, 1 byte of output", false, IOCTL_VENDOR_EJECT, {}, 1, Invalid},
+      {"0xB0 without its parameter byte", false, IOCTL_VENDOR_COMMAND_B0, {}, 2, Invalid},
+      {"device descriptor, no buffer", false, IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 0, Invalid},
+      {"device descriptor, 17 bytes", false, IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 17, STATUS_BUFFER_TOO_SMALL},
+      {"configuration descriptor, 8 bytes", false, IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 8, STATUS_BUFFER_TOO_SMALL},
+      // Pass-through: a type or address it carries, within its length limit,
       // and exactly the N + 4 bytes the header announces.
-      {"pass-through, 251 bytes", "2.27", IOCTL_VENDOR_PASS_THROUGH, NewFrame(newTooLong), 512,
-       STATUS_INVALID_PARAMETER},
-      {"pass-through, old type on a new reader", "2.27", IOCTL_VENDOR_PASS_THROUGH, {0x10, 0x00, 0x00, 0x02, 0x01, 0x31},
-       512, STATUS_INVALID_PARAMETER},
-      {"pass-through, card address", "2.27", IOCTL_VENDOR_PASS_THROUGH, {0x52, 0x00, 0x02, 0x01, 0x31, 0x60}, 512,
-       STATUS_INVALID_PARAMETER},
-      {"pass-through, shorter than a frame", "2.27", IOCTL_VENDOR_PASS_THROUGH, {0x12, 0x00, 0x00}, 512,
-       STATUS_INVALID_PARAMETER},
-      {"pass-through, N 5 but 2 bytes", "2.27", IOCTL_VENDOR_PASS_THROUGH, {0x12, 0x00, 0x05, 0x01, 0x31, 0x25}, 512,
-       STATUS_INVALID_PARAMETER},
-      {"pass-through, new address on an old reader", "1.50", IOCTL_VENDOR_PASS_THROUGH,
-       {0x12, 0x00, 0x02, 0x01, 0x31, 0x20}, 512, STATUS_INVALID_PARAMETER},
-      {"pass-through, old command of 251 bytes", "1.50", IOCTL_VENDOR_PASS_THROUGH,
-       emu::BuildOldFrame(0x10, Bytes(247, 0x01)), 512, STATUS_INVALID_PARAMETER},
-      {"pass-through, old length 3 but 2 bytes", "1.50", IOCTL_VENDOR_PASS_THROUGH,
-       {0x10, 0x00, 0x00, 0x03, 0x01, 0x31}, 512, STATUS_INVALID_PARAMETER},
-      {"pass-through, old card frame past 0x10020 bytes", "1.50", IOCTL_VENDOR_PASS_THROUGH,
-       emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 3, 0x00)), PassThroughCardFrameMax,
-       STATUS_INVALID_PARAMETER},
+      {"no frame", false, Pass, {}, 16, Invalid},
+      {"251 bytes", false, Pass, NewFrame(filler), 512, Invalid},
+      {"old type, new reader", false, Pass, {0x10, 0x00, 0x00, 0x02, 0x01, 0x31}, 512, Invalid},
+      {"card address", false, Pass, {0x52, 0x00, 0x02, 0x01, 0x31, 0x60}, 512, Invalid},
+      {"shorter than a frame", false, Pass, {0x12, 0x00, 0x00}, 512, Invalid},
+      {"N 5, 2 bytes", false, Pass, {0x12, 0x00, 0x05, 0x01, 0x31, 0x25}, 512, Invalid},
+      {"new address, old reader", true, Pass, {0x12, 0x00, 0x02, 0x01, 0x31, 0x20}, 512, Invalid},
+      {"old command of 251 bytes", true, Pass, emu::BuildOldFrame(0x10, filler), 512, Invalid},
+      {"old length 3, 2 bytes", true, Pass, {0x10, 0x00, 0x00, 0x03, 0x01, 0x31}, 512, Invalid},
+      {"card frame past 0x10020 bytes", true, Pass, emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 3, 0)),
+       PassThroughCardFrameMax, Invalid},
   };
-  for (const auto& c : cases) {
-    ReaderDevice device(ReaderWithFirmware(c.firmware));
-    DeviceContext& context = device.Context();
-    RtlFillMemory(context.ExchangeBuffer, ExchangeBufferSize, 0xEE);
-    context.ExchangeLength = 77;
+  for (const auto& [what, old, code, input, output, status] : cases) {
+    ReaderDevice device(ReaderWithFirmware(old ? "1.50" : "2.27"));
+    RtlFillMemory(device.Context().ExchangeBuffer, ExchangeBufferSize, 0xEE);
+    device.Context().ExchangeLength = 77;
     device.ClearTrace();
-    const kernel::IoResult result = device.Control(c.code, c.input, c.output);
-    EXPECT_EQ(result.status, c.status) << c.what;
-    EXPECT_EQ(result.information, 0u) << c.what;
-    EXPECT_EQ(device.ExchangeBytes(), Bytes(77, 0xEE)) << c.what;
-    EXPECT_TRUE(device.Written().empty()) << c.what;
-    EXPECT_EQ(context.ReaderLock.Owner, nullptr) << c.what;
+    const kernel::IoResult result = device.Control(code, input, output);
+    EXPECT_EQ((std::pair{result.status, result.information}), (std::pair{status, ULONG_PTR{0}})) << what;
+    EXPECT_EQ(device.ExchangeBytes(), Bytes(77, 0xEE)) << what;
+    EXPECT_TRUE(device.Written().empty()) << what;
   }
 }
 
-TEST(VendorIoctl, ReturnsTheVersionBlockAndTheDescriptorsReadAtStart) {
+TEST(VendorIoctl, ReturnsTheVersionBlockTheDescriptorsAndTheStatusBytesThatEndAReply) {
   ReaderDevice device;
-  device.ClearTrace();
-  kernel::IoResult result = device.Control(IOCTL_VENDOR_GET_VERSION, NoInput, 8);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  DeviceContext& context = device.Context();
   // Version 0x150 little-endian, the driver's version 2.27 or 2.28, the firmware's 2.27 read afresh.
   const UCHAR driverMinor = std::strcmp(ModelIdentity.DeliverableName, "Kt2210p") == 0 ? 0x1B : 0x1C;
-  EXPECT_EQ(result.output, (Bytes{0x50, 0x01, 0x00, 0x00, 0x02, driverMinor, 0x02, 0x27}));
-  EXPECT_EQ(device.Written().size(), 1u);
-
-  result = device.Control(IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, NoInput, 18);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.output, device.Reader().GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0));
-  result = device.Control(IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, NoInput, 64);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
   const Bytes configuration = device.Reader().GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0);
-  EXPECT_EQ(result.output, Bytes(configuration.begin(), configuration.begin() + 9));
-
-  DeviceContext& context = device.Context();
-  PUSB_CONFIGURATION_DESCRIPTOR read = context.ConfigurationDescriptor;
-  context.ConfigurationDescriptor = nullptr;
-  result = device.Control(IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, NoInput, 9);
-  context.ConfigurationDescriptor = read;
-  EXPECT_EQ(result.status, STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(result.information, 0u);
-}
-
-TEST(VendorIoctl, AnswersWithTheStatusBytesThatEndTheReply) {
-  const struct {
-    const char* what;
-    const char* firmware;
-    ULONG code;
-    Bytes input, output;
-  } cases[] = {
-      {"eject", "2.27", IOCTL_VENDOR_EJECT, {}, {0x90, 0x00}},
-      {"eject again: the reader's error reply 01 39 F4 AD", "2.27", IOCTL_VENDOR_EJECT, {}, {0xF4, 0xAD}},
-      {"0xB0", "2.27", IOCTL_VENDOR_COMMAND_B0, {0x05}, {0x90, 0x00}},
-      {"0xD8 on an old reader", "1.50", IOCTL_VENDOR_COMMAND_D8, {0x03}, {0x90, 0x00}},
+  device.InsertCard(readertest::DualProtocolCard());
+  const std::tuple<ULONG, Bytes, ULONG, Bytes> cases[] = {
+      {IOCTL_VENDOR_GET_VERSION, {}, 8, {0x50, 0x01, 0x00, 0x00, 0x02, driverMinor, 0x02, 0x27}},
+      {IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 18, device.Reader().GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0)},
+      {IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 64, Bytes(configuration.begin(), configuration.begin() + 9)},
+      {IOCTL_VENDOR_EJECT, {}, 2, {0x90, 0x00}},
+      {IOCTL_VENDOR_EJECT, {}, 2, {0xF4, 0xAD}},  // no card now: the reader's error reply 01 39 F4 AD
+      {IOCTL_VENDOR_COMMAND_B0, {0x05}, 2, {0x90, 0x00}},
   };
-  std::unique_ptr<ReaderDevice> device;
-  for (const auto& c : cases) {
-    if (!device || device->Reader().Config().firmwareVersion != c.firmware) {
-      device.reset();
-      device = std::make_unique<ReaderDevice>(ReaderWithFirmware(c.firmware));
-      device->InsertCard(DualProtocolCard());
-    }
-    const kernel::IoResult result = device->Control(c.code, c.input, 2);
-    EXPECT_EQ(result.status, STATUS_SUCCESS) << c.what;
-    EXPECT_EQ(result.output, c.output) << c.what;
+  for (const auto& [code, input, output, answer] : cases) {
+    const kernel::IoResult result = device.Control(code, input, output);
+    EXPECT_EQ(result.status, STATUS_SUCCESS) << std::hex << code;
+    EXPECT_EQ(result.output, answer) << std::hex << code;
   }
-  EXPECT_EQ(device->Reader().CommandD8Parameter(), UCHAR{0x03});
-
-  // A reply that lacks them (two bytes arrive, then nothing), or a failed write, gives none.
-  device.reset();
-  device = std::make_unique<ReaderDevice>();
-  device->Reader().SetZeroLengthWhenIdle(true);
-  device->Reader().ScriptFault(emu::ReplyFault::Truncate(2));
-  kernel::IoResult result = device->Control(IOCTL_VENDOR_EJECT, NoInput, 2);
-  EXPECT_EQ(result.status, STATUS_DEVICE_DATA_ERROR);
-  EXPECT_EQ(result.information, 0u);
-  device->Context().T1Sequence = 0x11;
-  device->Reader().FailNextBulkOut();
-  result = device->Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2);
-  EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(result.information, 0u);
-  EXPECT_EQ(device->Context().T1Sequence, 0x11);  // a fresh T=1 sequence only after a 0xB0 that went through
+  EXPECT_EQ(device.Reader().CommandB0Parameter(), UCHAR{0x05});
+  // A reply that lacks the status bytes (two bytes arrive, then nothing), or a failed write, gives none.
+  device.Reader().SetZeroLengthWhenIdle(true);
+  device.Reader().ScriptFault(emu::ReplyFault::Truncate(2));
+  EXPECT_EQ(device.Control(IOCTL_VENDOR_EJECT, {}, 2).status, STATUS_DEVICE_DATA_ERROR);
+  context.T1Sequence = 0x11;
+  device.Reader().FailNextBulkOut();
+  EXPECT_EQ(device.Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(context.T1Sequence, 0x11);  // a fresh T=1 sequence only after a 0xB0 that went through
 }
 
 TEST(PassThrough, WritesTheCheckByteAndSetsTheReaderUpAfterARestart) {
   ReaderDevice device;
-  device.InsertCard(DualProtocolCard());
-  ASSERT_EQ(GetReaderStatus(device.Device()), STATUS_SUCCESS);
   const UCHAR sequence = device.Context().SequenceByte;
   device.ClearTrace();
-  EXPECT_EQ(device.Control(IOCTL_VENDOR_PASS_THROUGH, Bytes{0x12, 0x40, 0x02, 0x00, 0xF5, 0x77}, 7).status,
-            STATUS_BUFFER_TOO_SMALL);
-  // 00 F5 restarts the reader; the application's check byte 77 is replaced by 12^40^02^00^F5 = A5.
-  const kernel::IoResult result =
-      device.Control(IOCTL_VENDOR_PASS_THROUGH, Bytes{0x12, 0x40, 0x02, 0x00, 0xF5, 0x77}, 8);
+  // 00 F5 restarts the reader; the application's check byte 77 becomes 12^40^02^00^F5 = A5.
+  const Bytes restart = {0x12, 0x40, 0x02, 0x00, 0xF5, 0x77};
+  EXPECT_EQ(device.Control(Pass, restart, 7).status, STATUS_BUFFER_TOO_SMALL);
+  const kernel::IoResult result = device.Control(Pass, restart, 8);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.output, NewFrame({0x00, 0xF5, 0x90, 0x00}, 0x40));
-  const Bytes restart = {0x12, 0x40, 0x02, 0x00, 0xF5, 0xA5};
-  EXPECT_EQ(device.Written(), (std::vector<Bytes>{restart, restart, NewFrame({0x01, 0xD0}, sequence),
+  const Bytes sent = {0x12, 0x40, 0x02, 0x00, 0xF5, 0xA5};
+  // The frame's control byte is the application's; the set-up sequence after it takes the next two.
+  EXPECT_EQ(device.Written(), (std::vector<Bytes>{sent, sent, NewFrame({0x01, 0xD0}, sequence),
                                                   NewFrame({0x01, 0x41}, sequence ^ 0x40)}));
-  // The frame's control byte is the application's; the set-up sequence moved the sequence byte twice.
   EXPECT_EQ(device.Context().SequenceByte, sequence);
-  EXPECT_EQ(device.Reader().StatusByte() & 0x20, 0x20);
 }
-
-// APDU GET CHALLENGE for 4 bytes (ISO/IEC 7816-4 clause 11.5.6) in a type 0x51 frame.
-const Bytes OldT1Frame = {0x51, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x04};
 
 // An old reader runs a card frame on its own; the driver polls its transfer
 // state (0xD2) until the answer waits, then fetches it (0xD3).
-TEST(PassThrough, CollectsTheAnswerToAnOldGenerationCardFrame) {
-  const Bytes status = {0x10, 0x00, 0x00, 0x02, 0x01, 0xD2};
-  const struct {
-    const char* what;
-    std::uint32_t busyPolls;
-    bool refused;
-    NTSTATUS status;
-    std::vector<Bytes> written;  // after the card frame
-  } cases[] = {
-      {"busy for two polls", 2, false, STATUS_SUCCESS, {status, status, status, {0x10, 0x00, 0x00, 0x02, 0x01, 0xD3}}},
-      {"refused: the state reads 3", 0, true, STATUS_IO_DEVICE_ERROR, {status}},
-  };
-  for (const auto& c : cases) {
+TEST(PassThrough, CollectsTheAnswerToAnOldGenerationCardFrameAndCarriesTheLongest) {
+  // APDU GET CHALLENGE for 4 bytes (ISO/IEC 7816-4 clause 11.5.6) in a type 0x51 frame.
+  const Bytes apdu = {0x51, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x04};
+  const Bytes poll = {0x10, 0x00, 0x00, 0x02, 0x01, 0xD2};
+  for (const bool refused : {false, true}) {
     emu::ReaderConfig config = ReaderWithFirmware("1.50");
-    config.transferBusyPolls = c.busyPolls;
+    config.transferBusyPolls = 1;
     ReaderDevice device(config);
-    device.InsertCard(DualProtocolCard());
+    device.InsertCard(readertest::DualProtocolCard());
     ASSERT_EQ(GetAtr(device.Device()), STATUS_SUCCESS);  // powers the card
-    if (c.refused) device.Reader().ScriptFault(emu::ReplyFault::ErrorReply());
+    if (refused) device.Reader().ScriptFault(emu::ReplyFault::ErrorReply());  // its state then reads 3
     device.ClearTrace();
-    const kernel::IoResult result = device.Control(IOCTL_VENDOR_PASS_THROUGH, OldT1Frame, 512);
-    EXPECT_EQ(result.status, c.status) << c.what;
-    std::vector<Bytes> written{OldT1Frame};
-    written.insert(written.end(), c.written.begin(), c.written.end());
-    EXPECT_EQ(device.Written(), written) << c.what;
-    if (c.status != STATUS_SUCCESS) continue;
-    // The transfer states reported: 0, 1, 2; then the answer: four challenge bytes and 90 00.
-    const std::vector<emu::FrameRecord> replies = device.Reader().RepliesSent();
-    ASSERT_EQ(replies.size(), 5u);
-    EXPECT_EQ((Bytes{replies[1].bytes[6], replies[2].bytes[6], replies[3].bytes[6]}), (Bytes{0, 1, 2}));
-    EXPECT_EQ(result.output, replies[4].bytes);
-    ASSERT_EQ(result.output.size(), 10u);
-    EXPECT_EQ(Bytes(result.output.end() - 2, result.output.end()), (Bytes{0x90, 0x00}));
+    const kernel::IoResult result = device.Control(Pass, apdu, 512);
+    EXPECT_EQ(result.status, refused ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS);
+    EXPECT_EQ(device.Written(), (refused ? std::vector<Bytes>{apdu, poll}
+                                         : std::vector<Bytes>{apdu, poll, poll, {0x10, 0x00, 0x00, 0x02, 0x01, 0xD3}}));
+    // The answer: the transfer result, four challenge bytes and 90 00 inside.
+    const Bytes answer = device.Reader().RepliesSent().back().bytes;
+    EXPECT_EQ(result.output, refused ? Bytes{} : answer);
+    EXPECT_EQ(result.output.size(), refused ? 0u : 10u);
   }
-}
-
-TEST(PassThrough, BoundsTheOldGenerationStatusPollAndCarriesTheLongestFrames) {
-  emu::ReaderConfig config = ReaderWithFirmware("1.50");
-  config.timing.usbLatency = 100 * Ms;      // few polls, in simulated time all the same
-  config.transferBusyTime = 3600'000 * Ms;  // the card never answers
-  ReaderDevice device(config);
-  device.InsertCard(DualProtocolCard());
-  ASSERT_EQ(GetAtr(device.Device()), STATUS_SUCCESS);
-  const LONGLONG before = kernel::Now();
-  kernel::IoResult result = device.Control(IOCTL_VENDOR_PASS_THROUGH, OldT1Frame, 512);
-  EXPECT_EQ(result.status, STATUS_IO_TIMEOUT);
-  EXPECT_EQ(result.information, 0u);
-  EXPECT_GT(kernel::Now() - before, TransferResultTimeLimit);
-  EXPECT_LT(kernel::Now() - before, TransferResultTimeLimit + 1'000 * Ms);
-  EXPECT_EQ(device.Context().ReaderLock.Owner, nullptr);
-
-  // A card frame of 0x10020 bytes and a reader command of 250 go out whole.
-  for (const Bytes& frame : {emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 4, 0x00)),
-                             emu::BuildOldFrame(0x10, Bytes(246, 0x01))}) {
-    device.ClearTrace();
-    device.Control(IOCTL_VENDOR_PASS_THROUGH, frame, PassThroughCardFrameMax);
-    ASSERT_FALSE(device.Written().empty());
-    EXPECT_EQ(device.Written()[0], frame);
-  }
+  // A card frame of 0x10020 bytes goes out whole.
+  ReaderDevice device(ReaderWithFirmware("1.50"));
+  const Bytes longest = emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 4, 0x00));
+  device.ClearTrace();
+  device.Control(Pass, longest, PassThroughCardFrameMax);
+  EXPECT_EQ(device.Written().at(0), longest);
 }
 
 TEST(ResetPortIfDisabled, ResetsOnlyAPortConnectedButNotEnabled) {
   ReaderDevice device;
   using Kind = usb::TraceEntry::Kind;
-  auto portRequests = [&device] {
-    std::vector<Kind> kinds;
-    for (const usb::TraceEntry& entry : device.Port().Trace()) {
-      if (entry.kind == Kind::PortStatus || entry.kind == Kind::PortReset) kinds.push_back(entry.kind);
-    }
-    return kinds;
+  const std::pair<void (*)(ReaderDevice&), std::vector<Kind>> cases[] = {
+      {[](ReaderDevice&) {}, {Kind::PortStatus}},  // enabled
+      {[](ReaderDevice& d) { d.Reader().DisablePort(); }, {Kind::PortStatus, Kind::PortReset}},
+      {[](ReaderDevice& d) { d.Port().Unplug(); }, {Kind::PortStatus}},
   };
-  const struct {
-    const char* what;
-    void (*arrange)(ReaderDevice&);
-    std::vector<Kind> requests;
-    std::uint32_t resets;
-  } cases[] = {
-      {"enabled", [](ReaderDevice&) {}, {Kind::PortStatus}, 0},
-      {"disabled", [](ReaderDevice& d) { d.Reader().DisablePort(); }, {Kind::PortStatus, Kind::PortReset}, 1},
-      {"unplugged", [](ReaderDevice& d) { d.Port().Unplug(); }, {Kind::PortStatus}, 1},
-  };
-  for (const auto& c : cases) {
-    c.arrange(device);
+  for (const auto& [arrange, requests] : cases) {
+    arrange(device);
     device.ClearTrace();
-    EXPECT_EQ(device.Control(IOCTL_VENDOR_RESET_PORT, NoInput, 0).status, STATUS_SUCCESS) << c.what;
-    EXPECT_EQ(portRequests(), c.requests) << c.what;
-    EXPECT_EQ(device.Reader().Counters().portResets, c.resets) << c.what;
+    EXPECT_EQ(device.Control(IOCTL_VENDOR_RESET_PORT, {}, 0).status, STATUS_SUCCESS);
+    std::vector<Kind> kinds;
+    for (const usb::TraceEntry& entry : device.Port().Trace()) kinds.push_back(entry.kind);
+    EXPECT_EQ(kinds, requests);
   }
-}
-
-TEST(ResetPortIfDisabled, ReturnsAFailedPortStatusRequest) {
-  ReaderDevice device;
-  device.Reader().DisablePort();
-  kernel::faults::FailNext("IoBuildDeviceIoControlRequest", STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(ResetPortIfDisabled(device.Device()), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(device.Reader().Counters().portResets, 0u);
-  kernel::faults::Clear();
+  EXPECT_EQ(device.Reader().Counters().portResets, 1u);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // time, and what the firmware version decides.
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <vector>
 
 #include "driver/reader/atr_analysis.h"
@@ -70,15 +69,12 @@ TEST(FirmwareGeneration, DecidesFrameGenerationResetParameterAndVersionReading) 
     const auto version = static_cast<USHORT>(v[0]);
     EXPECT_EQ((Values{v[0], FrameGenerationFor(version) == FrameGenerationNew, ResetCardTakesParameter(version)}), v);
   }
-  EXPECT_EQ((std::vector<bool>{FirmwareVersionTooOld(0x101), FirmwareVersionTooOld(0x102)}),
-            (std::vector<bool>{true, false}));
   // Cold: asks for T=1 unless bit 0 of the minor code is set; warm adds 02, but not on 3.01.
   EXPECT_EQ((Bytes{ResetCardParameter(1, 0, 0x227), ResetCardParameter(2, 1, 0x227), ResetCardParameter(2, 1, 0x301),
                    ResetCardParameter(3, 0, 0x227)}),
             (Bytes{0x00, 0x03, 0x01, 0x00}));
   const std::tuple<FRAME_GENERATION, const char*, Bytes> texts[] = {
-      {FrameGenerationNew, "21a", {2, 0x1A}},  // a small letter counts as a capital one
-      {FrameGenerationNew, "2?z", {2, 35}},    // anything but a digit or letter counts 0; z is 35
+      {FrameGenerationNew, "2?z", {2, 35}},    // anything but a digit or letter counts 0; small z is 35
       {FrameGenerationOld, "150", {1, 0x50}},
       {FrameGenerationOld, "21a", {2, 0x41}},  // the old reading: (1 x 16 + 0x31) modulo 256
   };

@@ -1,15 +1,16 @@
 // The driver's own control codes, pass-through included, sent as an
-// application sends them: a buffered control request at the top of the
-// device's stack, served by the vendor reader function.
+// application sends them (a buffered control request at the top of the
+// device's stack); ReaderLock keeping them and the presence poll apart; and
+// the reply a failed or late read leaves in the reader. All in simulated time.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <tuple>
-
 #include "emulator/reader/frame.h"
+#include "driver/dispatch/device_control.h"
 #include "driver/models/model.h"
 #include "driver/reader/reader_commands.h"
+#include "driver/reader/reader_lock.h"
 #include "driver/reader/vendor_ioctl.h"
+#include "tests/fixture/library_dispatch.h"
 #include "tests/fixture/reader_device.h"
 
 namespace {
@@ -18,13 +19,14 @@ using readertest::Bytes;
 using readertest::ReaderDevice;
 using readertest::ReaderWithFirmware;
 constexpr ULONG Pass = IOCTL_VENDOR_PASS_THROUGH;
+constexpr LONGLONG Ms = kernel::kMillisecond;
+using Kind = usb::TraceEntry::Kind;
 
-Bytes NewFrame(const Bytes& information, UCHAR control = 0x00) { return emu::BuildNewFrame(0x12, control, information); }
+Bytes NewFrame(const Bytes& info, UCHAR control = 0x00) { return emu::BuildNewFrame(0x12, control, info); }
 
 TEST(VendorIoctl, RefusesWhatItCannotServeAndTouchesNothing) {
-  Bytes filler(247, 0x00);  // 01 31 and filler: a frame of 251 bytes
-  filler[0] = 0x01;
-  filler[1] = 0x31;
+  Bytes filler = {0x01, 0x31};  // and filler: a frame of 251 bytes
+  filler.resize(247);
   const NTSTATUS Invalid = STATUS_INVALID_PARAMETER;
   // What, on a reader of the old generation, the code, its input, the output's length, the status.
   const std::tuple<const char*, bool, ULONG, Bytes, ULONG, NTSTATUS> cases[] = {
@@ -32,18 +34,14 @@ TEST(VendorIoctl, RefusesWhatItCannotServeAndTouchesNothing) {
       {"version, 7 bytes of output", false, IOCTL_VENDOR_GET_VERSION, {}, 7, Invalid},
       {"eject, 1 byte of output", false, IOCTL_VENDOR_EJECT, {}, 1, Invalid},
       {"0xB0 without its parameter byte", false, IOCTL_VENDOR_COMMAND_B0, {}, 2, Invalid},
-      {"device descriptor, no buffer", false, IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 0, Invalid},
       {"device descriptor, 17 bytes", false, IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 17, STATUS_BUFFER_TOO_SMALL},
-      {"configuration descriptor, 8 bytes", false, IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 8, STATUS_BUFFER_TOO_SMALL},
       // Pass-through: a type or address it carries, within its length limit,
       // and exactly the N + 4 bytes the header announces.
       {"no frame", false, Pass, {}, 16, Invalid},
       {"251 bytes", false, Pass, NewFrame(filler), 512, Invalid},
       {"old type, new reader", false, Pass, {0x10, 0x00, 0x00, 0x02, 0x01, 0x31}, 512, Invalid},
-      {"card address", false, Pass, {0x52, 0x00, 0x02, 0x01, 0x31, 0x60}, 512, Invalid},
       {"shorter than a frame", false, Pass, {0x12, 0x00, 0x00}, 512, Invalid},
       {"N 5, 2 bytes", false, Pass, {0x12, 0x00, 0x05, 0x01, 0x31, 0x25}, 512, Invalid},
-      {"new address, old reader", true, Pass, {0x12, 0x00, 0x02, 0x01, 0x31, 0x20}, 512, Invalid},
       {"old command of 251 bytes", true, Pass, emu::BuildOldFrame(0x10, filler), 512, Invalid},
       {"old length 3, 2 bytes", true, Pass, {0x10, 0x00, 0x00, 0x03, 0x01, 0x31}, 512, Invalid},
       {"card frame past 0x10020 bytes", true, Pass, emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 3, 0)),
@@ -63,13 +61,10 @@ TEST(VendorIoctl, RefusesWhatItCannotServeAndTouchesNothing) {
 
 TEST(VendorIoctl, ReturnsTheVersionBlockTheDescriptorsAndTheStatusBytesThatEndAReply) {
   ReaderDevice device;
-  DeviceContext& context = device.Context();
-  // Version 0x150 little-endian, the driver's version 2.27 or 2.28, the firmware's 2.27 read afresh.
-  const UCHAR driverMinor = std::strcmp(ModelIdentity.DeliverableName, "Kt2210p") == 0 ? 0x1B : 0x1C;
   const Bytes configuration = device.Reader().GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0);
   device.InsertCard(readertest::DualProtocolCard());
   const std::tuple<ULONG, Bytes, ULONG, Bytes> cases[] = {
-      {IOCTL_VENDOR_GET_VERSION, {}, 8, {0x50, 0x01, 0x00, 0x00, 0x02, driverMinor, 0x02, 0x27}},
+      {IOCTL_VENDOR_GET_VERSION, {}, 8, {0x50, 0x01, 0x00, 0x00, 0x02, ModelIdentity.DriverVersionMinor, 0x02, 0x27}},
       {IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 18, device.Reader().GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0)},
       {IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 64, Bytes(configuration.begin(), configuration.begin() + 9)},
       {IOCTL_VENDOR_EJECT, {}, 2, {0x90, 0x00}},
@@ -86,10 +81,8 @@ TEST(VendorIoctl, ReturnsTheVersionBlockTheDescriptorsAndTheStatusBytesThatEndAR
   device.Reader().SetZeroLengthWhenIdle(true);
   device.Reader().ScriptFault(emu::ReplyFault::Truncate(2));
   EXPECT_EQ(device.Control(IOCTL_VENDOR_EJECT, {}, 2).status, STATUS_DEVICE_DATA_ERROR);
-  context.T1Sequence = 0x11;
   device.Reader().FailNextBulkOut();
   EXPECT_EQ(device.Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(context.T1Sequence, 0x11);  // a fresh T=1 sequence only after a 0xB0 that went through
 }
 
 TEST(PassThrough, WritesTheCheckByteAndSetsTheReaderUpAfterARestart) {
@@ -109,31 +102,27 @@ TEST(PassThrough, WritesTheCheckByteAndSetsTheReaderUpAfterARestart) {
   EXPECT_EQ(device.Context().SequenceByte, sequence);
 }
 
-// An old reader runs a card frame on its own; the driver polls its transfer
-// state (0xD2) until the answer waits, then fetches it (0xD3).
-TEST(PassThrough, CollectsTheAnswerToAnOldGenerationCardFrameAndCarriesTheLongest) {
+// An old reader runs a card frame on its own: the driver polls its transfer
+// state (0xD2) until the answer waits, fetches it (0xD3) and returns that reply.
+TEST(PassThrough, CollectsTheAnswerToAnOldGenerationCardFrame) {
+  emu::ReaderConfig config = ReaderWithFirmware("1.50");
+  config.transferBusyPolls = 1;
+  ReaderDevice device(config);
+  device.InsertCard(readertest::DualProtocolCard());
+  ASSERT_EQ(GetAtr(device.Device()), STATUS_SUCCESS);  // powers the card
+  device.ClearTrace();
   // APDU GET CHALLENGE for 4 bytes (ISO/IEC 7816-4 clause 11.5.6) in a type 0x51 frame.
   const Bytes apdu = {0x51, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x04};
+  const kernel::IoResult result = device.Control(Pass, apdu, 512);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
   const Bytes poll = {0x10, 0x00, 0x00, 0x02, 0x01, 0xD2};
-  for (const bool refused : {false, true}) {
-    emu::ReaderConfig config = ReaderWithFirmware("1.50");
-    config.transferBusyPolls = 1;
-    ReaderDevice device(config);
-    device.InsertCard(readertest::DualProtocolCard());
-    ASSERT_EQ(GetAtr(device.Device()), STATUS_SUCCESS);  // powers the card
-    if (refused) device.Reader().ScriptFault(emu::ReplyFault::ErrorReply());  // its state then reads 3
-    device.ClearTrace();
-    const kernel::IoResult result = device.Control(Pass, apdu, 512);
-    EXPECT_EQ(result.status, refused ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS);
-    EXPECT_EQ(device.Written(), (refused ? std::vector<Bytes>{apdu, poll}
-                                         : std::vector<Bytes>{apdu, poll, poll, {0x10, 0x00, 0x00, 0x02, 0x01, 0xD3}}));
-    // The answer: the transfer result, four challenge bytes and 90 00 inside.
-    const Bytes answer = device.Reader().RepliesSent().back().bytes;
-    EXPECT_EQ(result.output, refused ? Bytes{} : answer);
-    EXPECT_EQ(result.output.size(), refused ? 0u : 10u);
-  }
+  EXPECT_EQ(device.Written(), (std::vector<Bytes>{apdu, poll, poll, {0x10, 0x00, 0x00, 0x02, 0x01, 0xD3}}));
+  EXPECT_EQ(result.output, device.Reader().RepliesSent().back().bytes);  // four challenge bytes and 90 00
+  EXPECT_EQ(result.output.size(), 10u);
+  // The reader refuses the next: its transfer state then reads 3.
+  device.Reader().ScriptFault(emu::ReplyFault::ErrorReply());
+  EXPECT_EQ(device.Control(Pass, apdu, 512).status, STATUS_IO_DEVICE_ERROR);
   // A card frame of 0x10020 bytes goes out whole.
-  ReaderDevice device(ReaderWithFirmware("1.50"));
   const Bytes longest = emu::BuildOldFrame(0x51, Bytes(PassThroughCardFrameMax - 4, 0x00));
   device.ClearTrace();
   device.Control(Pass, longest, PassThroughCardFrameMax);
@@ -142,11 +131,9 @@ TEST(PassThrough, CollectsTheAnswerToAnOldGenerationCardFrameAndCarriesTheLonges
 
 TEST(ResetPortIfDisabled, ResetsOnlyAPortConnectedButNotEnabled) {
   ReaderDevice device;
-  using Kind = usb::TraceEntry::Kind;
   const std::pair<void (*)(ReaderDevice&), std::vector<Kind>> cases[] = {
       {[](ReaderDevice&) {}, {Kind::PortStatus}},  // enabled
       {[](ReaderDevice& d) { d.Reader().DisablePort(); }, {Kind::PortStatus, Kind::PortReset}},
-      {[](ReaderDevice& d) { d.Port().Unplug(); }, {Kind::PortStatus}},
   };
   for (const auto& [arrange, requests] : cases) {
     arrange(device);
@@ -158,5 +145,83 @@ TEST(ResetPortIfDisabled, ResetsOnlyAPortConnectedButNotEnabled) {
   }
   EXPECT_EQ(device.Reader().Counters().portResets, 1u);
 }
+
+
+
+// A device with a card, the reader powered, its requests served by `dispatch`.
+std::unique_ptr<ReaderDevice> ServedDevice(PDRIVER_DISPATCH dispatch) {
+  auto reader = std::make_shared<emu::Reader>(readertest::ReaderWithFirmware("2.27"));
+  reader->InsertCard(readertest::DualProtocolCard());
+  auto device = std::make_unique<ReaderDevice>(reader);
+  GetReaderExtension(&device->Context())->ReaderPowerState = ReaderPowered;
+  device->Device()->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
+  return device;
+}
+
+// While a tracking request waits, the presence poll reads the reader's
+// status every 500 ms. Vendor requests come straight from the library here.
+TEST(ReaderLock, KeepsVendorRequestsAndThePresencePollApart) {
+  auto device = ServedDevice(readertest::DispatchThroughLibrary);
+  emu::Reader& reader = device->Reader();
+  auto absent = kernel::StartDeviceIoControl(nullptr, IOCTL_SMARTCARD_IS_ABSENT, {}, 0, false, device->Device());
+  // The poll's next status command is answered 300 ms late. A port request
+  // sent meanwhile waits for the reader: nothing of it comes between the
+  // poll's command and its reply.
+  reader.ScriptFault(emu::ReplyFault::Delay(300 * Ms));
+  device->ClearTrace();
+  const auto frames = reader.Counters().framesReceived;
+  while (reader.Counters().framesReceived == frames) kernel::SleepFor(Ms);
+  EXPECT_EQ(device->Control(IOCTL_VENDOR_RESET_PORT, {}, 0).status, STATUS_SUCCESS);
+  std::vector<Kind> kinds;
+  for (const usb::TraceEntry& entry : device->Port().Trace()) kinds.push_back(entry.kind);
+  EXPECT_EQ(kinds, (std::vector{Kind::BulkOut, Kind::BulkIn, Kind::PortStatus}));
+
+  // A refused pass-through frame gives the reader back: the next poll sees the card go.
+  EXPECT_EQ(device->Control(IOCTL_VENDOR_PASS_THROUGH, Bytes{0x52, 0x00, 0x02, 0x01, 0x31, 0x60}, 16).status,
+            STATUS_INVALID_PARAMETER);
+  reader.RemoveCard();
+  EXPECT_EQ(absent->Wait(2 * kernel::kSecond).status, STATUS_SUCCESS);
+  // A lock left held would keep the poll, and the removal after it, waiting for ever.
+  while (device->Context().ReaderLock.Owner == KeGetCurrentThread()) ReleaseReaderLock(&device->Context());
+  absent->Cancel();
+  absent->Wait();
+}
+
+// A reply the reader could not deliver (its bulk IN read failed), or one that
+// came after its exchange had given up waiting, stays in the reader. The next
+// request must not take it for its own answer: the driver reads past it with
+// a status command with the other control byte before its next frame.
+class LeftReply : public testing::TestWithParam<void (*)(emu::Reader&)> {};
+
+TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
+  auto device = ServedDevice(DispatchDeviceControl);  // the driver's own gate in front of the library
+  emu::Reader& reader = device->Reader();
+  const UCHAR s = device->Context().SequenceByte, t = s ^ 0x40;
+  device->ClearTrace();
+  GetParam()(reader);
+  EXPECT_FALSE(NT_SUCCESS(device->Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status));
+  EXPECT_EQ(device->Control(IOCTL_VENDOR_GET_VERSION, {}, 8).output.at(7), 0x27);
+  EXPECT_EQ(device->Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status, STATUS_SUCCESS);
+  const Bytes b0 = {0x01, 0xB0, 0x00, 0x01};
+  EXPECT_EQ(device->Written(),
+            (std::vector{NewFrame(b0, s), NewFrame({0x01, 0x31}, t), NewFrame({0x01, 0xC0}, s), NewFrame(b0, t)}));
+  EXPECT_EQ(reader.QueuedReplies(), 0u);
+
+  // A reader that falls silent with a reply maybe left: the status command
+  // reading past it is not answered, and the poll takes that, as any status
+  // command that times out, for a reader without a card.
+  GetParam()(reader);
+  EXPECT_FALSE(NT_SUCCESS(device->Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2).status));
+  reader.GoSilentFromFrame(reader.Counters().framesReceived + 1);
+  auto absent = kernel::StartDeviceIoControl(nullptr, IOCTL_SMARTCARD_IS_ABSENT, {}, 0, false, device->Device());
+  EXPECT_EQ(absent->Wait(20 * kernel::kSecond).status, STATUS_SUCCESS);
+  absent->Cancel();
+  absent->Wait();
+}
+
+INSTANTIATE_TEST_SUITE_P(FailedReadOrLateReply, LeftReply,
+                         testing::Values([](emu::Reader& r) { r.FailNextBulkIn(); },
+                                         // Past the 7 s bound of the read that waits for it.
+                                         [](emu::Reader& r) { r.ScriptFault(emu::ReplyFault::Delay(8'000 * Ms)); }));
 
 }  // namespace

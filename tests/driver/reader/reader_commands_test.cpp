@@ -105,7 +105,7 @@ const Bytes NewStatus = {0x12, 0x00, 0x02, 0x01, 0x31, 0x20};
 
 // Under ReaderLock, as the driver's own callers: the presence poll exchanges too.
 NTSTATUS Exchange(ReaderDevice& device, const Bytes& frame) {
-  AcquireReaderLock(&device.Context());
+  EXPECT_EQ(AcquireReaderLock(&device.Context()), STATUS_SUCCESS);
   device.LoadExchange(frame);
   device.Context().ExchangeTimeout = ReaderCommandTimeout;
   const NTSTATUS status = CommandExchange(device.Device(), ReaderCommandBounded);

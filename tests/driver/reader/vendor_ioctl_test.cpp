@@ -170,7 +170,7 @@ TEST(ReaderLock, KeepsVendorRequestsAndThePresencePollApart) {
   reader.ScriptFault(emu::ReplyFault::Delay(300 * Ms));
   device->ClearTrace();
   const auto frames = reader.Counters().framesReceived;
-  while (reader.Counters().framesReceived == frames) kernel::SleepFor(Ms);
+  for (int ms = 0; ms < 1000 && reader.Counters().framesReceived == frames; ++ms) kernel::SleepFor(Ms);
   EXPECT_EQ(device->Control(IOCTL_VENDOR_RESET_PORT, {}, 0).status, STATUS_SUCCESS);
   std::vector<Kind> kinds;
   for (const usb::TraceEntry& entry : device->Port().Trace()) kinds.push_back(entry.kind);

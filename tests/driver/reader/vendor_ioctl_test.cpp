@@ -222,6 +222,7 @@ TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
 INSTANTIATE_TEST_SUITE_P(FailedReadOrLateReply, LeftReply,
                          testing::Values([](emu::Reader& r) { r.FailNextBulkIn(); },
                                          // Past the 7 s bound of the read that waits for it.
-                                         [](emu::Reader& r) { r.ScriptFault(emu::ReplyFault::Delay(8'000 * Ms)); }));
+                                         [](emu::Reader& r) { r.ScriptFault(emu::ReplyFault::Delay(8'000 * Ms)); }),
+                         [](const auto& info) { return info.index == 0 ? "FailedRead" : "LateReply"; });
 
 }  // namespace

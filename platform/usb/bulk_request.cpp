@@ -30,7 +30,9 @@ NTSTATUS SubmitBulkTransfer(PortCore& port, PIRP irp, PURB urb) {
       refusal = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
     } else if (found == nullptr) {
       refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
-    } else if (in != found->in || (bulk.TransferBufferLength != 0 && bulk.TransferBuffer == nullptr)) {
+    } else if (in != found->in || (bulk.TransferBufferLength != 0 && bulk.TransferBuffer == nullptr) ||
+               bulk.UrbLink != nullptr) {
+      // The bus driver would follow a linked URB; a stale link is a client's fault.
       refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
     } else {
       pipe = *found;

@@ -1,137 +1,86 @@
-// The reader's frames and the firmware-version decisions, as pure functions
-// of bytes.
+// The pure decisions of the reader layer, as tables of annotated bytes: the
+// ATR walk (ISO/IEC 7816-3 clause 8.2) and its bounds, the block waiting
+// time, and what the firmware version decides.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "driver/reader/atr_analysis.h"
 #include "driver/reader/firmware_generation.h"
-#include "driver/reader/reader_frame.h"
 #include "driver/reader/version_text.h"
 
 namespace {
 
 using Bytes = std::vector<UCHAR>;
+using Values = std::vector<int>;
+constexpr int NoTck = -1;
 
-struct CommandFrameCase {
-  const char* what;
-  FRAME_GENERATION generation;
-  UCHAR sequence;
-  UCHAR command;
-  Bytes parameters;
-  Bytes frame;
-};
+// TS, T0 announcing 15 historical bytes, TA TB TC TD in four groups (TA3 11,
+// TB3 22), historical bytes 60, TCK: 33 bytes, the longest ATR there is. A
+// TD3 of F1 announces TD4 as well: one byte more.
+Bytes LongestAtr(UCHAR td3) {
+  Bytes atr = {0x3B, 0xFF, 0x11, 0x22, 0x33, 0xF1, 0x11, 0x22, 0x33, 0xF1, 0x11, 0x22, 0x33, td3, 0x11, 0x22, 0x33};
+  if (td3 & 0x80) atr.push_back(0x01);
+  atr.insert(atr.end(), 15, 0x60);
+  atr.push_back(0x00);
+  return atr;
+}
 
-TEST(ReaderFrame, BuildsReaderCommandFramesOfBothGenerations) {
-  const CommandFrameCase cases[] = {
-      // address, control, N, 01 31, check byte 12^00^02^01^31
-      {"status, sequence 0", FrameGenerationNew, 0x00, 0x31, {}, {0x12, 0x00, 0x02, 0x01, 0x31, 0x20}},
-      {"status, sequence 0x40", FrameGenerationNew, 0x40, 0x31, {}, {0x12, 0x40, 0x02, 0x01, 0x31, 0x60}},
-      {"ATR with its two ignored parameters", FrameGenerationNew, 0x00, 0x35, {0x0A, 0x00},
-       {0x12, 0x00, 0x04, 0x01, 0x35, 0x0A, 0x00, 0x28}},
-      {"warm reset with parameter 3", FrameGenerationNew, 0x40, 0xD1, {0x03}, {0x12, 0x40, 0x03, 0x01, 0xD1, 0x03, 0x82}},
-      {"0xB0 with parameter 5", FrameGenerationNew, 0x00, 0xB0, {0x00, 0x05},
-       {0x12, 0x00, 0x04, 0x01, 0xB0, 0x00, 0x05, 0xA2}},
-      // type, 24-bit length, 01 31, no check byte
-      {"old status", FrameGenerationOld, 0x40, 0x31, {}, {0x10, 0x00, 0x00, 0x02, 0x01, 0x31}},
-      {"old ATR", FrameGenerationOld, 0x00, 0x35, {0x0A, 0x00}, {0x10, 0x00, 0x00, 0x04, 0x01, 0x35, 0x0A, 0x00}},
-      {"old 0xD8 with parameter 7", FrameGenerationOld, 0x00, 0xD8, {0x00, 0x07},
-       {0x10, 0x00, 0x00, 0x04, 0x01, 0xD8, 0x00, 0x07}},
+TEST(AtrAnalysis, WalksTheInterfaceBytes) {
+  // The ATR; its length, IFSC, packed BWI/FI and TCK as computed, or nothing when refused.
+  const std::tuple<const char*, Bytes, Values> cases[] = {
+      {"3B 00: the bytes after T0 are not the ATR's", {0x3B, 0x00, 0x90, 0x00}, {2, 0x20, 0x41, NoTck}},
+      {"TD1 01 names T=1: TCK, computed 80^01", {0x3B, 0x80, 0x01, 0x00}, {4, 0x20, 0x41, 0x81}},
+      {"TA1 96: FI 9", {0x3B, 0x10, 0x96}, {3, 0x20, 0x49, NoTck}},
+      {"TA1 96 TD1 81 TD2 21 TB3 05 (BWI 0) TCK", {0x3B, 0x90, 0x96, 0x81, 0x21, 0x05, 0x32}, {7, 0x20, 0x09, 0xA3}},
+      {"TD1 81 TD2 31 TA3 FE TB3 45, historical 41 42 43, TCK",
+       {0x3B, 0x83, 0x81, 0x31, 0xFE, 0x45, 0x41, 0x42, 0x43, 0x00},
+       {10, 0xFE, 0x41, 0x83 ^ 0x81 ^ 0x31 ^ 0xFE ^ 0x45 ^ 0x41 ^ 0x42 ^ 0x43}},
+      {"TD1 00 names T=0 alone: no TCK", {0x3B, 0x81, 0x00, 0x55}, {4, 0x20, 0x41, NoTck}},
+      {"TD1 81 T=1, then TD2 00 T=0: TCK all the same", {0x3B, 0x80, 0x81, 0x00, 0x01, 0x90}, {5, 0x20, 0x41, 0x01}},
+      {"33 bytes", LongestAtr(0x71), {33, 0x11, 0x21, 0xEE}},
+      {"34 bytes", LongestAtr(0xF1), {}},
+      {"nothing but TS", {0x3B}, {}},
+      {"TD1 announced, not received", {0x3B, 0x80}, {}},
+      {"TA1 TB1 TC1 announced, two received", {0x3B, 0x70, 0x11, 0x22}, {}},
+      {"five historical bytes, three received", {0x3B, 0x05, 0x41, 0x42, 0x43}, {}},
+      {"TCK announced by TD1, not received", {0x3B, 0x80, 0x01}, {}},
+      {"TD bytes that never end", Bytes(64, 0xFF), {}},
   };
-  for (const CommandFrameCase& c : cases) {
-    UCHAR frame[ReaderCommandFrameMax] = {};
-    const ULONG length = BuildReaderCommandFrame(c.generation, c.sequence, c.command, c.parameters.data(),
-                                                 static_cast<ULONG>(c.parameters.size()), frame);
-    EXPECT_EQ(Bytes(frame, frame + length), c.frame) << c.what;
+  for (const auto& [what, atr, expected] : cases) {
+    ATR_ANALYSIS a{};
+    // Exactly the bytes available: a read past them is caught by the sanitizer builds.
+    const NTSTATUS status = AnalyzeAtr(atr.data(), static_cast<ULONG>(atr.size()), &a);
+    EXPECT_EQ(status, expected.empty() ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS) << what;
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ((Values{int(a.Length), a.Ifsc, a.Packed, a.HasTck ? a.Tck : NoTck}), expected) << what;
+    }
   }
+  // BWI 4 FI 1: 2^4 x 0.1 s; BWI 9, the longest; BWI 4 FI 9: 16 x 3,571,200,000,000 / 4,915,200; BWI 0 FI 9 truncated.
+  EXPECT_EQ((std::vector<LONGLONG>{BlockWaitTimeFromPacked(0x41), BlockWaitTimeFromPacked(0x91),
+                                   BlockWaitTimeFromPacked(0x49), BlockWaitTimeFromPacked(0x09)}),
+            (std::vector<LONGLONG>{16'000'000, 512'000'000, 11'625'000, 726'562}));
 }
 
-struct ReplyCase {
-  const char* what;
-  FRAME_GENERATION generation;
-  Bytes reply;
-  BOOLEAN lengthKnown;
-  ULONG offset;
-  ULONG length;
-  ULONG present;
-};
-
-TEST(ReaderFrame, DescribesTheInformationFieldOfAReply) {
-  const ReplyCase cases[] = {
-      {"new, complete: 01 31 28 90 00", FrameGenerationNew, {0x12, 0x00, 0x05, 0x01, 0x31, 0x28, 0x90, 0x00, 0x9F},
-       TRUE, 3, 5, 5},
-      {"new, three bytes: no length read yet", FrameGenerationNew, {0x12, 0x00, 0x05}, FALSE, 3, 0, 0},
-      {"new, cut after the status byte", FrameGenerationNew, {0x12, 0x00, 0x05, 0x01, 0x31, 0x28}, TRUE, 3, 5, 3},
-      {"new, bytes beyond the frame do not count", FrameGenerationNew, {0x12, 0x00, 0x01, 0x01, 0x10, 0xEE, 0xEE},
-       TRUE, 3, 1, 1},
-      {"old, complete", FrameGenerationOld, {0x10, 0x00, 0x00, 0x05, 0x01, 0x31, 0x28, 0x90, 0x00}, TRUE, 4, 5, 5},
-      {"old, 24-bit length, header only", FrameGenerationOld, {0x10, 0x01, 0x02, 0x03}, TRUE, 4, 0x010203, 0},
-  };
-  for (const ReplyCase& c : cases) {
-    const REPLY_LAYOUT layout = DescribeReply(c.generation, c.reply.data(), static_cast<ULONG>(c.reply.size()));
-    EXPECT_EQ(layout.LengthKnown, c.lengthKnown) << c.what;
-    EXPECT_EQ(layout.InformationOffset, c.offset) << c.what;
-    EXPECT_EQ(layout.InformationLength, c.length) << c.what;
-    EXPECT_EQ(layout.InformationPresent, c.present) << c.what;
+TEST(FirmwareGeneration, DecidesFrameGenerationResetParameterAndVersionReading) {
+  // Version, new generation, reset with a parameter byte.
+  for (const Values& v : {Values{0x200, 0, 0}, Values{0x201, 1, 0}, Values{0x21F, 1, 0}, Values{0x220, 1, 1},
+                          Values{0x300, 1, 0}, Values{0x301, 1, 1}}) {
+    const auto version = static_cast<USHORT>(v[0]);
+    EXPECT_EQ((Values{v[0], FrameGenerationFor(version) == FrameGenerationNew, ResetCardTakesParameter(version)}), v);
   }
-}
-
-TEST(FirmwareGeneration, DecidesFrameGenerationAndResetParameterByVersion) {
-  struct {
-    USHORT version;
-    FRAME_GENERATION generation;
-    bool resetTakesParameter;
-  } const cases[] = {
-      {0x0000, FrameGenerationOld, false}, {0x0150, FrameGenerationOld, false}, {0x0200, FrameGenerationOld, false},
-      {0x0201, FrameGenerationNew, false}, {0x021F, FrameGenerationNew, false}, {0x0220, FrameGenerationNew, true},
-      {0x0227, FrameGenerationNew, true},  {0x0300, FrameGenerationNew, false}, {0x0301, FrameGenerationNew, true},
+  // Cold: asks for T=1 unless bit 0 of the minor code is set; warm adds 02, but not on 3.01.
+  EXPECT_EQ((Bytes{ResetCardParameter(1, 0, 0x227), ResetCardParameter(2, 1, 0x227), ResetCardParameter(2, 1, 0x301),
+                   ResetCardParameter(3, 0, 0x227)}),
+            (Bytes{0x00, 0x03, 0x01, 0x00}));
+  const std::tuple<FRAME_GENERATION, const char*, Bytes> texts[] = {
+      {FrameGenerationNew, "2?z", {2, 35}},    // anything but a digit or letter counts 0; small z is 35
+      {FrameGenerationOld, "150", {1, 0x50}},
+      {FrameGenerationOld, "21a", {2, 0x41}},  // the old reading: (1 x 16 + 0x31) modulo 256
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FrameGenerationFor(c.version), c.generation) << std::hex << c.version;
-    EXPECT_EQ(ResetCardTakesParameter(c.version), c.resetTakesParameter) << std::hex << c.version;
-  }
-  EXPECT_TRUE(FirmwareVersionTooOld(0x101));
-  EXPECT_FALSE(FirmwareVersionTooOld(0x102));
-}
-
-TEST(FirmwareGeneration, BuildsTheResetParameterFromTheRequest) {
-  struct {
-    const char* what;
-    ULONG minor;
-    USHORT warm;
-    USHORT version;
-    UCHAR parameter;
-  } const cases[] = {
-      {"cold reset", 1, 0, 0x227, 0x00},
-      {"warm reset", 2, 1, 0x227, 0x03},
-      {"warm reset on 3.01, which has no warm reset", 2, 1, 0x301, 0x01},
-      {"protocol T=1 only", 2, 0, 0x227, 0x01},
-      {"protocols T=0 and T=1", 3, 0, 0x227, 0x00},
-      {"protocol T=0", 1, 0, 0x227, 0x00},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ResetCardParameter(c.minor, c.warm, c.version), c.parameter) << c.what;
-}
-
-TEST(VersionText, ReadsMinorDigitsAsHexadecimal) {
-  struct {
-    const char* text;
-    FRAME_GENERATION generation;
-    UCHAR major;
-    UCHAR minor;
-  } const cases[] = {
-      {"227", FrameGenerationNew, 2, 0x27},
-      {"21a", FrameGenerationNew, 2, 0x1A},  // a small letter counts as a capital one
-      {"21A", FrameGenerationNew, 2, 0x1A},
-      {"301", FrameGenerationNew, 3, 0x01},
-      {"2?z", FrameGenerationNew, 2, 35},    // anything but a digit or letter counts 0; z is 35
-      {"150", FrameGenerationOld, 1, 0x50},
-      {"21a", FrameGenerationOld, 2, 0x41},  // the old reading: (1 x 16 + 0x31) modulo 256
-  };
-  for (const auto& c : cases) {
-    const FIRMWARE_VERSION_TEXT version = ParseFirmwareVersion(c.generation, static_cast<UCHAR>(c.text[0]),
-                                                               static_cast<UCHAR>(c.text[1]),
-                                                               static_cast<UCHAR>(c.text[2]));
-    EXPECT_EQ(version.Major, c.major) << c.text;
-    EXPECT_EQ(version.Minor, c.minor) << c.text;
+  for (const auto& [generation, text, expected] : texts) {
+    const FIRMWARE_VERSION_TEXT v = ParseFirmwareVersion(generation, text[0], text[1], text[2]);
+    EXPECT_EQ((Bytes{v.Major, v.Minor}), expected) << text;
   }
 }
 

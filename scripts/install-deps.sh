@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # the IFD handler and its end-to-end tests with a real pcscd; vicc
-  pcscd libpcsclite-dev pcsc-tools opensc python3-pyscard
+  pcscd libpcsclite-dev pcsc-tools python3-pyscard
   vsmartcard-vpicc python3-virtualsmartcard python3-pycryptodome
   # the Windows kernel images: MinGW-w64's cross compilers with their DDK headers
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32

@@ -199,4 +199,27 @@ TEST(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt) {
   EXPECT_LE(r.Frames().size(), 1u);
 }
 
+// Keeps a critical worker thread busy for 100 seconds.
+void OccupyWorker(PVOID) { kernel::SleepFor(100 * Seconds); }
+
+TEST(Removal, WaitsForAPollWorkItemThatCannotStartBeforeFreeingTheDevice) {
+  Bench bench;
+  Started s(bench);
+  PluggedReader& r = s.r;
+  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  WORK_QUEUE_ITEM blockers[2];
+  for (WORK_QUEUE_ITEM& blocker : blockers) {
+    ExInitializeWorkItem(&blocker, OccupyWorker, nullptr);
+    ExQueueWorkItem(&blocker, CriticalWorkQueue);
+  }
+  Bench::Wait(1 * Seconds);
+  ASSERT_EQ(r.Context().WorkItemsPending, 1) << "the poll's work item waits for a worker";
+  RemovalInFlight removal(r);
+  Bench::Wait(75 * Seconds);
+  EXPECT_FALSE(removal.Done()) << "past two waits of 30 s, the device is still the work item's";
+  EXPECT_EQ(removal.Finish(), STATUS_SUCCESS);
+  r.ExpectDeviceGone();
+  EXPECT_EQ(tracking->Wait().status, STATUS_SUCCESS);
+}
+
 }  // namespace

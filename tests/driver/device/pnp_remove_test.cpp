@@ -120,7 +120,7 @@ TEST(SurpriseRemoval, DuringAPollLetsTheExchangeFinishAndStartsNoOther) {
 
   EXPECT_EQ(r.Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   EXPECT_EQ(r.Context().DeviceRemoved, 1);
-  EXPECT_EQ(r.Context().WorkItemsPending, 0);
+  EXPECT_EQ(InterlockedCompareExchange(&r.Context().WorkItemsPending, 0, 0), 0);
   EXPECT_EQ(r.Reader().QueuedReplies(), 0u) << "the reply was read before the device was marked removed";
   ASSERT_FALSE(r.Port().BulkTrace().empty());
   EXPECT_EQ(r.Port().BulkTrace().back().kind, usb::TraceEntry::Kind::BulkIn);
@@ -183,12 +183,12 @@ TEST(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt) {
     ReleaseReaderLock(context);
   });
   Bench::Wait(1 * Seconds);
-  ASSERT_EQ(context->WorkItemsPending, 1);
+  ASSERT_EQ(InterlockedCompareExchange(&context->WorkItemsPending, 0, 0), 1);
 
   RemovalInFlight removal(r);
   Bench::Wait(35 * Seconds);
   EXPECT_FALSE(removal.Done());
-  EXPECT_EQ(context->WorkItemsPending, 1) << "the 30-second wait has run out";
+  EXPECT_EQ(InterlockedCompareExchange(&context->WorkItemsPending, 0, 0), 1) << "the 30-second wait has run out";
   EXPECT_EQ(context->DeviceRemoved, 0) << "the removal waits for the reader";
   EXPECT_EQ(removal.Finish(), STATUS_SUCCESS);
   exchange.Join();
@@ -213,7 +213,8 @@ TEST(Removal, WaitsForAPollWorkItemThatCannotStartBeforeFreeingTheDevice) {
     ExQueueWorkItem(&blocker, CriticalWorkQueue);
   }
   Bench::Wait(1 * Seconds);
-  ASSERT_EQ(r.Context().WorkItemsPending, 1) << "the poll's work item waits for a worker";
+  // The poll's work item waits for a worker.
+  ASSERT_EQ(InterlockedCompareExchange(&r.Context().WorkItemsPending, 0, 0), 1);
   RemovalInFlight removal(r);
   Bench::Wait(75 * Seconds);
   EXPECT_FALSE(removal.Done()) << "past two waits of 30 s, the device is still the work item's";

@@ -178,7 +178,7 @@ TEST(StopPresencePoll, WaitsForAnArmedTimerToFireAndRefusesArmingAfterwards) {
   EXPECT_EQ(reader.Context().TimerArmed, 0);
   ServedReader::Wait(3000 * Ms);
   EXPECT_EQ(StatusReads(reader.Frames()), 1u);
-  EXPECT_EQ(reader.Context().WorkItemsPending, 0);
+  EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 0);
   EXPECT_EQ(reader.Context().TimerArmed, 0);
 }
 
@@ -198,12 +198,14 @@ TEST(StopPresencePoll, GivesUpOnATimerWhoseWorkCannotStartAfterTenWaits) {
   StopPresencePoll(&reader.Context());
   // After ten waits of 100 ms: the timer fired, its work item is queued but not started.
   EXPECT_EQ(reader.Context().TimerArmed, 0);
-  EXPECT_EQ(reader.Context().WorkItemsPending, 1);
+  EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 1);
   EXPECT_TRUE(reader.Frames().empty());
 
   // Once a worker is free the routine runs to its end and arms nothing.
-  for (int step = 0; step < 5000 && reader.Context().WorkItemsPending != 0; ++step) ServedReader::Wait(Ms);
-  EXPECT_EQ(reader.Context().WorkItemsPending, 0);
+  for (int step = 0; step < 5000 && InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0) != 0; ++step) {
+    ServedReader::Wait(Ms);
+  }
+  EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 0);
   EXPECT_EQ(reader.Context().TimerArmed, 0);
   ServedReader::Wait(3000 * Ms);
   EXPECT_EQ(StatusReads(reader.Frames()), 1u);

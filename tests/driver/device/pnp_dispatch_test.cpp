@@ -11,7 +11,7 @@ using readertest::Bench;
 using readertest::Ms;
 using readertest::PluggedReader;
 using readertest::ReaderPoweringCards;
-using readertest::TestCard;
+using readertest::DualProtocolCard;
 using Kind = usb::TraceEntry::Kind;
 
 // A reader command from the top: refused while the device is not usable.
@@ -48,7 +48,7 @@ TEST(Stop, UnconfiguresTheDeviceAndAStartBringsItBack) {
   EXPECT_EQ(Eject(r), STATUS_DELETE_PENDING);
 
   // A card arrives while the device is stopped; the start finds it.
-  r.Reader().InsertCard(TestCard());
+  r.Reader().InsertCard(DualProtocolCard());
   r.ClearTrace();
   ASSERT_EQ(r.Start(), STATUS_SUCCESS);
   EXPECT_TRUE(r.DescriptorReads(USB_DEVICE_DESCRIPTOR_TYPE).empty());
@@ -59,7 +59,7 @@ TEST(Stop, UnconfiguresTheDeviceAndAStartBringsItBack) {
   EXPECT_EQ(context.DeviceStarted, 1);
   EXPECT_EQ(context.PollStopping, 0);
   EXPECT_EQ(context.SmartcardExtension.ReaderCapabilities.CurrentState, SCARD_PRESENT);
-  EXPECT_EQ(context.SmartcardExtension.CardCapabilities.ATR.Length, TestCard()->Atr().size());
+  EXPECT_EQ(context.SmartcardExtension.CardCapabilities.ATR.Length, DualProtocolCard()->Atr().size());
   EXPECT_EQ(Eject(r), STATUS_SUCCESS);
 }
 

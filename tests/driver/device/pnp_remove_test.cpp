@@ -16,7 +16,6 @@ using readertest::Bench;
 using readertest::Ms;
 using readertest::PluggedReader;
 using readertest::ReaderPoweringCards;
-using readertest::TestCard;
 
 constexpr LONGLONG Seconds = kernel::kSecond;
 

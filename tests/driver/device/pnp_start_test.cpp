@@ -17,7 +17,7 @@ using readertest::Ms;
 using readertest::PluggedReader;
 using readertest::ReaderPoweringCards;
 using readertest::ReaderWithFirmware;
-using readertest::TestCard;
+using readertest::DualProtocolCard;
 
 using Commands = std::vector<std::uint8_t>;
 
@@ -37,7 +37,7 @@ Bytes AtrOf(const DeviceContext& context) {
 TEST(Start, WithACardReadsTheAtrAndReportsTheCardPresent) {
   Bench bench;
   PluggedReader r(bench, ReaderPoweringCards());
-  auto card = TestCard();
+  auto card = DualProtocolCard();
   r.Reader().InsertCard(card);
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);
   ASSERT_EQ(r.Start(), STATUS_SUCCESS);
@@ -79,7 +79,7 @@ TEST(Start, WithoutACardRunsTheSetUpSequenceAndReportsNoCard) {
 TEST(Start, ACardNotYetPoweredCountsAsNoCardUntilThePollSeesIt) {
   Bench bench;
   PluggedReader r(bench);
-  r.Reader().InsertCard(TestCard());
+  r.Reader().InsertCard(DualProtocolCard());
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);
   ASSERT_EQ(r.Start(), STATUS_SUCCESS);
   EXPECT_EQ(r.Commands(), (Commands{0xC0, 0x31, 0xD0, 0x41, 0xD0, 0x41}));
@@ -99,7 +99,7 @@ TEST(Start, ACardNotYetPoweredCountsAsNoCardUntilThePollSeesIt) {
 TEST(Start, NoPollComesBetweenTheAtrReadAndItsCopy) {
   Bench bench;
   PluggedReader r(bench, ReaderPoweringCards());
-  auto card = TestCard();
+  auto card = DualProtocolCard();
   r.Reader().InsertCard(card);
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);
   DeviceContext& context = r.Context();
@@ -119,7 +119,7 @@ TEST(Start, AnAtrReadThatFailsIsNotCopiedPastTheLibrarysBuffer) {
   Bench bench;
   // An older reader, whose reply header can announce more than the exchange buffer holds.
   PluggedReader r(bench, ReaderPoweringCards("1.50"));
-  r.Reader().InsertCard(TestCard());
+  r.Reader().InsertCard(DualProtocolCard());
   for (int frame = 0; frame < 4; ++frame) r.Reader().ScriptFault(emu::ReplyFault::Delay(0));
   r.Reader().ScriptFault(emu::ReplyFault::Oversized());
   ASSERT_EQ(r.Add(), STATUS_SUCCESS);

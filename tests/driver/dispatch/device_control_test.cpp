@@ -40,7 +40,7 @@ TEST(DeviceControlGateTest, RequestsWaitUntilTheFirstPollHasReadTheCardState) {
   Bench bench;
   PluggedReader d(bench, readertest::InstantReader());
   ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-  d.Reader().InsertCard(readertest::TestCard());
+  d.Reader().InsertCard(readertest::DualProtocolCard());
   ASSERT_EQ(d.Start(), STATUS_SUCCESS);
   const LONGLONG before = kernel::Now();
   const kernel::IoResult result = d.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
@@ -73,7 +73,7 @@ TEST(DeviceControlGateTest, WaitingTrackingRequestGivesBackTheCountAndStaysWithT
   Bench bench;
   PluggedReader d(bench, readertest::InstantReader());
   ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-  d.Reader().InsertCard(readertest::TestCard());
+  d.Reader().InsertCard(readertest::DualProtocolCard());
   ASSERT_EQ(d.Start(), STATUS_SUCCESS);
   kernel::SleepFor(kSecond);
   auto absent = d.TrackCard(IOCTL_SMARTCARD_IS_ABSENT);

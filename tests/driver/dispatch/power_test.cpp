@@ -20,7 +20,7 @@ class PowerTest : public ::testing::Test {
  protected:
   void Plug(bool card) {
     r = std::make_unique<PluggedReader>(bench, readertest::InstantReader());
-    if (card) r->Reader().InsertCard(readertest::TestCard());
+    if (card) r->Reader().InsertCard(readertest::DualProtocolCard());
     ASSERT_EQ(r->Add(), STATUS_SUCCESS);
     ASSERT_EQ(r->Start(), STATUS_SUCCESS);
     NTSTATUS opened = STATUS_PENDING;
@@ -100,7 +100,7 @@ TEST_F(PowerTest, SleepWithoutACardLeavesIsPresentWaitingUntilACardComes) {
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
   EXPECT_TRUE(r->Port().BulkTrace().empty()) << "no card: nothing asked at D3";
   EXPECT_FALSE(present->Done());
-  r->Reader().InsertCard(readertest::TestCard());
+  r->Reader().InsertCard(readertest::DualProtocolCard());
   ASSERT_EQ(Resume(), STATUS_SUCCESS);
   EXPECT_EQ(present->Wait().status, STATUS_SUCCESS);
   EXPECT_EQ(r->State(), static_cast<ULONG>(SCARD_PRESENT));

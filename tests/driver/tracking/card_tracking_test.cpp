@@ -74,6 +74,9 @@ TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
       // Suppressed: the state is written, the request left alone.
       {SCARD_PRESENT, IOCTL_SMARTCARD_IS_ABSENT, 0, 1, SCARD_ABSENT, false},
       {SCARD_ABSENT, IOCTL_SMARTCARD_IS_PRESENT, 1, 1, SCARD_PRESENT, false},
+      {SCARD_PRESENT, IOCTL_SMARTCARD_IS_ABSENT, 1, 0xFF, SCARD_PRESENT, false},
+      // A card that was there and is reported as anything but 1 has gone.
+      {SCARD_PRESENT, IOCTL_SMARTCARD_IS_ABSENT, 2, 0, SCARD_ABSENT, true},
   };
   ServedReader reader;
   // SetCardState alone is under test: no poll comes between the rows.
@@ -98,44 +101,38 @@ TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
 }
 
 // A request cancelled after the library parked it but before CardTracking
-// installed the cancel routine: the cancellation finds nothing to call.
+// installed the cancel routine: the cancellation finds nothing to call, and
+// whatever takes the request next (CardTracking, a card state change, the
+// cleanup of any handle) finishes it as cancelled, once.
 TEST(CardTracking, FinishesARequestCancelledBeforeItsCancelRoutineWasInPlace) {
-  ServedReader reader;
-  reader.SetCardStateField(SCARD_ABSENT);
-  auto request = reader.ParkTrackingRequest();
-  EXPECT_FALSE(request->Cancel());
-  EXPECT_FALSE(request->Done());
-
-  EXPECT_EQ(CardTracking(&reader.Extension()), STATUS_PENDING);
-  EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(WaitingRequest(reader), nullptr);
-  // Nobody waits, so nothing was armed.
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-}
-
-TEST(SetCardState, FinishesACancelledRequestItTakesAsCancelled) {
-  ServedReader reader;
-  reader.SetCardStateField(SCARD_ABSENT);
-  auto request = reader.ParkTrackingRequest();
-  EXPECT_FALSE(request->Cancel());
-
-  SetCardState(&reader.Context(), 1, 0);
-  EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
-  EXPECT_EQ(WaitingRequest(reader), nullptr);
-}
-
-TEST(CardTracking, CleanupFinishesARequestWhoseCancelRoutineIsNotInPlaceYet) {
-  ServedReader reader;
-  auto request = reader.ParkTrackingRequest();
-  PFILE_OBJECT handle = nullptr;
-  ASSERT_EQ(kernel::OpenFile(reader.Device(), u"", &handle), STATUS_SUCCESS);
-  EXPECT_EQ(kernel::CloseFile(handle), STATUS_SUCCESS);
-  EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(WaitingRequest(reader), nullptr);
-  // CardTracking, called late, finds the slot empty and still answers pending.
-  EXPECT_EQ(CardTracking(&reader.Extension()), STATUS_PENDING);
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
+  enum class Next { CardTracking, SetCardState, Cleanup };
+  for (const Next next : {Next::CardTracking, Next::SetCardState, Next::Cleanup}) {
+    SCOPED_TRACE(static_cast<int>(next));
+    ServedReader reader;
+    reader.SetCardStateField(SCARD_ABSENT);
+    auto request = reader.ParkTrackingRequest();
+    if (next != Next::Cleanup) {
+      EXPECT_FALSE(request->Cancel());
+      EXPECT_FALSE(request->Done());
+    }
+    if (next == Next::CardTracking) {
+      EXPECT_EQ(CardTracking(&reader.Extension()), STATUS_PENDING);
+    }
+    if (next == Next::SetCardState) SetCardState(&reader.Context(), 1, 0);
+    if (next == Next::Cleanup) {
+      PFILE_OBJECT handle = nullptr;
+      ASSERT_EQ(kernel::OpenFile(reader.Device(), u"", &handle), STATUS_SUCCESS);
+      EXPECT_EQ(kernel::CloseFile(handle), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(WaitingRequest(reader), nullptr);
+    EXPECT_EQ(reader.CardState(), next == Next::SetCardState ? SCARD_PRESENT : SCARD_ABSENT);
+    // CardTracking, called late, finds the slot empty and still answers pending; nobody waits, nothing is armed.
+    if (next == Next::Cleanup) {
+      EXPECT_EQ(CardTracking(&reader.Extension()), STATUS_PENDING);
+    }
+    EXPECT_EQ(reader.Context().TimerArmed, 0);
+  }
 }
 
 }  // namespace

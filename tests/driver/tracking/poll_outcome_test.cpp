@@ -1,8 +1,6 @@
-// The pure decisions of card tracking: what a status read means to the
-// poll, and when a card state change completes the waiting request.
+// What a status read means to the presence poll.
 #include <gtest/gtest.h>
 
-#include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {
@@ -33,30 +31,6 @@ TEST(PollDecision, ReportsOnlyChangesOfAReadThatDidNotFail) {
   for (const Row& row : rows) {
     EXPECT_EQ(DecidePollOutcome(row.status, row.before, row.readerStatus), row.outcome)
         << std::hex << row.status << " " << int{row.before} << " " << int{row.readerStatus};
-  }
-}
-
-TEST(CardStateDecision, CompletesUnlessSuppressedOrAbsentToAbsent) {
-  struct Row {
-    BOOLEAN before;
-    UCHAR present;
-    UCHAR suppress;
-    BOOLEAN completes;
-  };
-  const Row rows[] = {
-      {FALSE, 1, 0, TRUE},   // inserted
-      {TRUE, 0, 0, TRUE},    // removed
-      {TRUE, 1, 0, TRUE},    // still present, as at D3: the resource manager asks again
-      {FALSE, 0, 0, FALSE},  // absent to absent
-      {FALSE, 2, 0, FALSE},  // only 1 means present
-      {TRUE, 2, 0, TRUE},
-      {FALSE, 1, 1, FALSE},  // power down records without completing
-      {TRUE, 0, 1, FALSE},
-      {TRUE, 1, 0xFF, FALSE},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(CardStateChangeCompletes(row.before, row.present, row.suppress), row.completes)
-        << int{row.before} << " " << int{row.present} << " " << int{row.suppress};
   }
 }
 

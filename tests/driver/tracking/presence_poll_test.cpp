@@ -55,110 +55,85 @@ TEST(PresencePoll, ReportsAnInsertedCardToTheWaitingRequestAndThenStops) {
   EXPECT_TRUE(reader.Frames().empty());
 }
 
-TEST(PresencePoll, NeitherArmsNorAsksTheReaderWhileNobodyWaits) {
-  ServedReader reader;
-  reader.SettleReader();
-  ArmPresencePoll(&reader.Context());
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-  ServedReader::Wait(3000 * Ms);
-  EXPECT_TRUE(reader.Frames().empty());
-}
+// One row per situation the poll meets: the request that waits (if any), the
+// poll's state before it is armed, and what the reader saw and the poll left.
+// A row that holds the reader back (in D3, or not started) lets it go after
+// the wait: the next poll then reads once, finds the card and stops.
+TEST(PresencePoll, AsksTheReaderOnlyWhileSomebodyWaitsAndReportsOnlyChanges) {
+  enum class Hold { None, D3, NotStarted };
+  struct Row {
+    const char* what;
+    bool card;
+    ULONG state;
+    ULONG waiting;  // the tracking request that waits; 0 for none
+    LONG pollRequested;
+    Hold hold;
+    bool silent;  // the status read gets no answer
+    LONGLONG wait;
+    std::size_t reads;
+    bool done;
+    ULONG stateAfter;
+    LONG pollRequestedAfter, timerArmedAfter;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"nobody waits", false, SCARD_ABSENT, 0, 0, Hold::None, false, 3000, 0, false, SCARD_ABSENT, 0, 0},
+      {"one read for PollRequested", true, SCARD_PRESENT, 0, 1, Hold::None, false, 3000, 1, false, SCARD_PRESENT, 0, 0},
+      // A card in specific mode is still a card: no change to report.
+      {"every 500 ms", true, SCARD_SPECIFIC, IOCTL_SMARTCARD_IS_ABSENT, 0, Hold::None, false, 2600, 5, false,
+       SCARD_SPECIFIC, 0, 1},
+      {"reader in D3", true, SCARD_ABSENT, IOCTL_SMARTCARD_IS_PRESENT, 1, Hold::D3, false, 2200, 0, false, SCARD_ABSENT,
+       1, 1},
+      // Created but not started: every transfer is refused, and the poll retries.
+      {"failing read", true, SCARD_ABSENT, 0, 1, Hold::NotStarted, false, 1600, 0, false, SCARD_ABSENT, 1, 1},
+      // STATUS_TIMEOUT is no error status: the new generation then reads 0x20, and the card counts as gone.
+      {"unanswered read", true, SCARD_PRESENT, IOCTL_SMARTCARD_IS_ABSENT, 1, Hold::None, true, 8000, 1, true,
+       SCARD_ABSENT, 0, 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ServedReader reader;
+    if (row.card && row.hold != Hold::D3) reader.InsertCard();
+    reader.SettleReader();
+    reader.SetCardStateField(row.state);
+    DeviceContext& context = reader.Context();
+    context.PollRequested = row.pollRequested;
+    if (row.hold == Hold::D3) reader.Fixture().Extension().ReaderPowerState = ReaderPoweredDown;
+    if (row.hold == Hold::NotStarted) context.DeviceStarted = 0;
+    auto request = row.waiting != 0 ? reader.StartControl(row.waiting) : nullptr;
+    if (row.silent) reader.Reader().ScriptFault(emu::ReplyFault::NoReply());
+    if (row.hold == Hold::D3) reader.InsertCard();
+    ArmPresencePoll(&context);
+    ArmPresencePoll(&context);
+    EXPECT_EQ(context.TimerArmed, row.waiting != 0 || row.pollRequested != 0 ? 1 : 0) << "one timer at a time";
 
-TEST(PresencePoll, ArmsOneTimerAtATimeAndClearsPollRequestedWithTheFirstRead) {
-  ServedReader reader;
-  reader.InsertCard();
-  reader.SettleReader();
-  reader.SetCardStateField(SCARD_PRESENT);
-  reader.Context().PollRequested = 1;
-  ArmPresencePoll(&reader.Context());
-  ArmPresencePoll(&reader.Context());
-  EXPECT_EQ(reader.Context().TimerArmed, 1);
-
-  ServedReader::Wait(3000 * Ms);
-  // One read, no change: PollRequested is cleared and nobody else waits.
-  EXPECT_EQ(StatusReads(reader.Frames()), 1u);
-  EXPECT_EQ(reader.Context().PollRequested, 0);
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-  EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
-}
-
-TEST(PresencePoll, AsksEvery500MillisecondsWhileARequestWaitsAndNothingChanges) {
-  ServedReader reader;
-  reader.InsertCard();
-  reader.SettleReader();
-  // A card in specific mode is still a card: no change to report.
-  reader.SetCardStateField(SCARD_SPECIFIC);
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_ABSENT);
-  ServedReader::Wait(2600 * Ms);
-  EXPECT_EQ(StatusReads(reader.Frames()), 5u);
-  EXPECT_EQ(reader.CardState(), SCARD_SPECIFIC);
-  EXPECT_FALSE(request->Done());
-  request->Cancel();
-  EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
-}
-
-TEST(PresencePoll, LeavesAReaderInD3AloneAndKeepsRetrying) {
-  ServedReader reader;
-  reader.SettleReader();
-  reader.SetCardStateField(SCARD_ABSENT);
-  reader.Context().PollRequested = 1;
-  reader.Fixture().Extension().ReaderPowerState = ReaderPoweredDown;
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_PRESENT);
-  reader.InsertCard();
-
-  ServedReader::Wait(2200 * Ms);
-  EXPECT_TRUE(reader.Frames().empty());
-  EXPECT_FALSE(request->Done());
-  EXPECT_EQ(reader.CardState(), SCARD_ABSENT);
-  EXPECT_EQ(reader.Context().PollRequested, 1);
-  EXPECT_EQ(reader.Context().TimerArmed, 1);
-
-  // Back in D0, the next poll sees the card.
-  reader.Fixture().Extension().ReaderPowerState = ReaderPowered;
-  EXPECT_EQ(request->Wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(StatusReads(reader.Frames()), 1u);
-  EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
-  EXPECT_EQ(reader.Context().PollRequested, 0);
-}
-
-TEST(PresencePoll, RetriesAFailingReadWithPollRequestedKept) {
-  ServedReader reader;
-  reader.InsertCard();
-  reader.SettleReader();
-  reader.SetCardStateField(SCARD_ABSENT);
-  // Created but not started: every transfer is refused.
-  reader.Context().DeviceStarted = 0;
-  reader.Context().PollRequested = 1;
-  ArmPresencePoll(&reader.Context());
-
-  ServedReader::Wait(1600 * Ms);
-  EXPECT_TRUE(reader.Frames().empty());
-  EXPECT_EQ(reader.Context().PollRequested, 1);
-  EXPECT_EQ(reader.Context().TimerArmed, 1);
-  EXPECT_EQ(reader.CardState(), SCARD_ABSENT);
-
-  reader.Context().DeviceStarted = 1;
-  ServedReader::Wait(600 * Ms);
-  EXPECT_EQ(StatusReads(reader.Frames()), 1u);
-  EXPECT_EQ(reader.Context().PollRequested, 0);
-  EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-}
-
-TEST(PresencePoll, TakesAStatusReadThatTimesOutForARemovedCard) {
-  ServedReader reader;
-  reader.InsertCard();
-  reader.SettleReader();
-  reader.SetCardStateField(SCARD_PRESENT);
-  reader.Context().PollRequested = 1;
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_ABSENT);
-  // STATUS_TIMEOUT is no error status: the new generation then reads 0x20.
-  reader.Reader().ScriptFault(emu::ReplyFault::NoReply());
-  EXPECT_EQ(request->Wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(reader.Context().ReaderStatus, ReaderStatusSetUp);
-  EXPECT_EQ(reader.CardState(), SCARD_ABSENT);
-  EXPECT_EQ(reader.Context().PollRequested, 0);
-  EXPECT_NE(reader.Reader().CurrentCard(), nullptr);
+    ServedReader::Wait(row.wait * Ms);
+    EXPECT_EQ(StatusReads(reader.Frames()), row.reads);
+    EXPECT_EQ(request && request->Done(), row.done);
+    EXPECT_EQ(reader.CardState(), row.stateAfter);
+    EXPECT_EQ(context.PollRequested, row.pollRequestedAfter);
+    EXPECT_EQ(context.TimerArmed, row.timerArmedAfter);
+    if (row.silent) {
+      EXPECT_EQ(context.ReaderStatus, ReaderStatusSetUp);
+      EXPECT_NE(reader.Reader().CurrentCard(), nullptr);
+    }
+    if (row.hold != Hold::None) {
+      reader.Fixture().Extension().ReaderPowerState = ReaderPowered;
+      context.DeviceStarted = 1;
+      reader.ClearTrace();
+      ServedReader::Wait(600 * Ms);
+      EXPECT_EQ(StatusReads(reader.Frames()), 1u);
+      EXPECT_EQ(reader.CardState(), SCARD_PRESENT);
+      EXPECT_EQ(context.PollRequested, 0);
+      EXPECT_EQ(context.TimerArmed, 0);
+    }
+    if (request) {
+      const bool completes = row.done || row.hold != Hold::None;
+      if (!completes) request->Cancel();
+      EXPECT_EQ(request->Wait().status, completes ? STATUS_SUCCESS : STATUS_CANCELLED);
+    }
+  }
 }
 
 TEST(StopPresencePoll, WaitsForAnArmedTimerToFireAndRefusesArmingAfterwards) {

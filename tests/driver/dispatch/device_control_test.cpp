@@ -15,58 +15,54 @@ using kernel::kSecond;
 constexpr ULONG kUnservedSmartCardCode = 0x310020;
 constexpr ULONG kOtherDeviceTypeCode = 0x220000;
 
-TEST(DeviceControlGateTest, CodesTheDriverDoesNotServeSucceedAtOnceWhateverTheState) {
-  Bench bench;
-  PluggedReader d(bench, readertest::InstantReader());
-  ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-  ASSERT_EQ(d.Context().PollRequested, 1) << "set at creation";
-  const LONGLONG before = kernel::Now();
-  for (ULONG code : {kUnservedSmartCardCode, kOtherDeviceTypeCode}) {
-    const kernel::IoResult result = d.Control(code, readertest::Bytes{1, 2, 3}, 8);
-    EXPECT_EQ(result.status, STATUS_SUCCESS) << std::hex << code;
+// One row per way through the gate: the reader (started or not, with a card,
+// unplugged after the start), the request, and what came back after how long.
+TEST(DeviceControlGateTest, PassesWaitsOrRefusesByCodeAndPoll) {
+  enum class Reader { Added, Started, StartedWithCard, Unplugged, SurpriseRemoved };
+  struct Row {
+    const char* what;
+    Reader reader;
+    ULONG code;
+    NTSTATUS status;
+    LONGLONG minWait, maxWait;  // simulated time the request took
+    UCHAR pollRequested;
+  };
+  // clang-format off
+  const Row rows[] = {
+      // Codes the driver does not serve succeed at once, before the first poll and on a removed device.
+      {"unserved smart-card code before start", Reader::Added, kUnservedSmartCardCode, STATUS_SUCCESS, 0, 0, 1},
+      {"code of another device type", Reader::Added, kOtherDeviceTypeCode, STATUS_SUCCESS, 0, 0, 1},
+      {"unserved code, removed device", Reader::SurpriseRemoved, kUnservedSmartCardCode, STATUS_SUCCESS, 0, 0, 0},
+      {"served code, removed device", Reader::SurpriseRemoved, IOCTL_SMARTCARD_GET_STATE, STATUS_DELETE_PENDING, 0, 0, 0},
+      // The poll armed at creation fires 500 ms later; the gate looks every 100 ms.
+      {"first poll", Reader::StartedWithCard, IOCTL_SMARTCARD_GET_STATE, STATUS_SUCCESS, 500, 600, 0},
+      // Every status command of the poll fails: busy after about ten seconds.
+      {"poll that keeps failing", Reader::Unplugged, IOCTL_SMARTCARD_GET_STATE, STATUS_DEVICE_BUSY, 10'000, 11'000, 1},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Bench bench;
+    PluggedReader d(bench, readertest::InstantReader());
+    ASSERT_EQ(d.Add(), STATUS_SUCCESS);
+    if (row.reader == Reader::StartedWithCard) d.Reader().InsertCard(readertest::DualProtocolCard());
+    const NTSTATUS started = row.reader == Reader::Added ? STATUS_SUCCESS : d.Start();
+    ASSERT_EQ(started, STATUS_SUCCESS);
+    if (row.reader == Reader::Unplugged) d.Port().Unplug();
+    if (row.reader == Reader::SurpriseRemoved) d.Pnp(IRP_MN_SURPRISE_REMOVAL);
+    const LONGLONG before = kernel::Now();
+    const kernel::IoResult result = d.Control(row.code, readertest::Bytes{1, 2, 3}, 4);
+    const LONGLONG waited = kernel::Now() - before;
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_EQ(result.output, NT_SUCCESS(row.status) && row.code == IOCTL_SMARTCARD_GET_STATE
+                                 ? (readertest::Bytes{SCARD_PRESENT, 0, 0, 0})
+                                 : readertest::Bytes{});
+    EXPECT_GE(waited, row.minWait * kMillisecond);
+    EXPECT_LE(waited, row.maxWait * kMillisecond);
+    EXPECT_EQ(d.Context().PollRequested, row.pollRequested);
+    EXPECT_EQ(d.Context().IoCount, 1) << "nothing kept";
+    if (row.reader == Reader::Unplugged) d.Pnp(IRP_MN_SURPRISE_REMOVAL);
   }
-  EXPECT_EQ(kernel::Now(), before) << "no wait for the poll";
-  EXPECT_EQ(d.Context().IoCount, 1);
-
-  ASSERT_EQ(d.Start(), STATUS_SUCCESS);
-  EXPECT_EQ(d.Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-  EXPECT_EQ(d.Control(kUnservedSmartCardCode).status, STATUS_SUCCESS) << "even on a removed device";
-  const kernel::IoResult refused = d.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
-  EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(refused.information, 0u);
-}
-
-TEST(DeviceControlGateTest, RequestsWaitUntilTheFirstPollHasReadTheCardState) {
-  Bench bench;
-  PluggedReader d(bench, readertest::InstantReader());
-  ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-  d.Reader().InsertCard(readertest::DualProtocolCard());
-  ASSERT_EQ(d.Start(), STATUS_SUCCESS);
-  const LONGLONG before = kernel::Now();
-  const kernel::IoResult result = d.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
-  const LONGLONG waited = kernel::Now() - before;
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.output, (readertest::Bytes{SCARD_PRESENT, 0, 0, 0})) << "the poll saw the card";
-  // The poll armed at creation fires 500 ms later; the gate looks every 100 ms.
-  EXPECT_GE(waited, 500 * kMillisecond);
-  EXPECT_LE(waited, 600 * kMillisecond);
-  EXPECT_EQ(d.Context().PollRequested, 0);
-}
-
-TEST(DeviceControlGateTest, PollThatKeepsFailingAnswersBusyAfterAboutTenSeconds) {
-  Bench bench;
-  PluggedReader d(bench, readertest::InstantReader());
-  ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-  ASSERT_EQ(d.Start(), STATUS_SUCCESS);
-  d.Port().Unplug();  // every status command of the poll fails from now on
-  const LONGLONG before = kernel::Now();
-  const kernel::IoResult result = d.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
-  EXPECT_EQ(result.status, STATUS_DEVICE_BUSY);
-  EXPECT_EQ(result.information, 0u);
-  EXPECT_GE(kernel::Now() - before, 10 * kSecond);
-  EXPECT_LT(kernel::Now() - before, 11 * kSecond);
-  EXPECT_EQ(d.Context().PollRequested, 1);
-  EXPECT_EQ(d.Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
 }
 
 TEST(DeviceControlGateTest, WaitingTrackingRequestGivesBackTheCountAndStaysWithTheLibrary) {

@@ -45,7 +45,7 @@ void RunTransmissions(benchmark::State& state, Path path, UCHAR ifsc, const Byte
                          static_cast<ULONG>(reply.size())};
   for (auto _ : state) {
     if (CardTransmit(&extension) != STATUS_SUCCESS) state.SkipWithError("transmission failed");
-    d.Fixture().ClearTrace();
+    d.Served().ClearTrace();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(command.size() + information));

@@ -133,7 +133,7 @@ const Row Rows[] = {
 TEST(CardRequests, SendTheReaderCommandsAndLeaveTheCardState) {
   for (const Row& row : Rows) {
     SCOPED_TRACE(testing::Message() << "row " << &row - Rows);
-    trackingtest::ServedReader reader(readertest::ReaderWithFirmware(row.firmware));
+    readertest::ServedReader reader(readertest::ReaderWithFirmware(row.firmware));
     if (row.card != Card::None) reader.InsertCard(std::make_shared<emu::Card>(ConfigOf(row.card)));
     reader.SettleReader();
     reader.SetCardStateField(SCARD_PRESENT);  // as a poll would have seen it
@@ -175,7 +175,7 @@ TEST(CardRequests, SendTheReaderCommandsAndLeaveTheCardState) {
 
 TEST(CardSetProtocol, RefusesAShortReplyBufferBeforeTouchingTheCard) {
   // The library refuses it itself; the driver does not rely on that.
-  trackingtest::ServedReader reader;
+  readertest::ServedReader reader;
   reader.SettleReader();
   ULONG information = 0x77;
   UCHAR reply[3] = {};
@@ -189,7 +189,7 @@ TEST(CardSetProtocol, RefusesAShortReplyBufferBeforeTouchingTheCard) {
 // The decision between a selection and a mere reset is taken under the reader lock, after a presence poll
 // in progress: here the poll finds the card gone (its reply held back 500 ms) while another is put in.
 TEST(CardSetProtocol, DecidesAfterAPresencePollInProgress) {
-  trackingtest::ServedReader reader;
+  readertest::ServedReader reader;
   reader.InsertCard(std::make_shared<emu::Card>(ConfigOf(Card::Dual)));
   reader.SettleReader();
   reader.SetCardStateField(SCARD_PRESENT);
@@ -198,7 +198,7 @@ TEST(CardSetProtocol, DecidesAfterAPresencePollInProgress) {
   auto waiting = reader.StartControl(IOCTL_SMARTCARD_IS_ABSENT);  // the poll runs every 500 ms
   reader.Reader().ScriptFault(emu::ReplyFault::Delay(500 * kernel::kMillisecond));
   reader.RemoveCard();
-  trackingtest::ServedReader::Wait(550 * kernel::kMillisecond);
+  readertest::ServedReader::Wait(550 * kernel::kMillisecond);
   reader.InsertCard(std::make_shared<emu::Card>(ConfigOf(Card::Dual)));
   const kernel::IoResult result = reader.SetProtocol(T1);
   EXPECT_EQ(waiting->Wait().status, OK);

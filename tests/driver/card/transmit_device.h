@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "emulator/card/card.h"
-#include "tests/fixture/served_reader.h"
+#include "tests/fixture/reader_device.h"
 
 namespace transmittest {
 
@@ -47,12 +47,11 @@ class TransmitDevice {
   // refuses itself, and for a request and a reply that share one buffer.
   Transmission CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared);
 
-  trackingtest::ServedReader& Served() { return served; }
+  readertest::ServedReader& Served() { return served; }
   DeviceContext& Context() { return served.Context(); }
   emu::Reader& Reader() { return served.Reader(); }
-  readertest::ReaderDevice& Fixture() { return served.Fixture(); }
   // What went out on the bulk pipe during the last transmission.
-  std::vector<Bytes> Written() const { return served.Fixture().Written(); }
+  std::vector<Bytes> Written() const { return served.Written(); }
 
   std::shared_ptr<emu::Card> card;
   Path path;
@@ -60,7 +59,7 @@ class TransmitDevice {
  private:
   Transmission Finish(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore);
 
-  mutable trackingtest::ServedReader served;
+  mutable readertest::ServedReader served;
 };
 
 // A block from the driver (NAD 0x52) and from the card (NAD 0x25): NAD PCB LEN INF LRC.

@@ -10,7 +10,6 @@
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
 #include "driver/reader/vendor_ioctl.h"
-#include "tests/fixture/library_dispatch.h"
 #include "tests/fixture/reader_device.h"
 
 namespace {
@@ -147,21 +146,19 @@ TEST(ResetPortIfDisabled, ResetsOnlyAPortConnectedButNotEnabled) {
 }
 
 
-
-// A device with a card, the reader powered, its requests served by `dispatch`.
-std::unique_ptr<ReaderDevice> ServedDevice(PDRIVER_DISPATCH dispatch) {
+// A device with a card, the reader powered, its requests served as `dispatch` says.
+std::unique_ptr<ReaderDevice> ServedDevice(ReaderDevice::Dispatch dispatch) {
   auto reader = std::make_shared<emu::Reader>(readertest::ReaderWithFirmware("2.27"));
   reader->InsertCard(readertest::DualProtocolCard());
-  auto device = std::make_unique<ReaderDevice>(reader);
-  GetReaderExtension(&device->Context())->ReaderPowerState = ReaderPowered;
-  device->Device()->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
+  auto device = std::make_unique<ReaderDevice>(reader, dispatch);
+  device->ReaderExtension().ReaderPowerState = ReaderPowered;
   return device;
 }
 
 // While a tracking request waits, the presence poll reads the reader's
 // status every 500 ms. Vendor requests come straight from the library here.
 TEST(ReaderLock, KeepsVendorRequestsAndThePresencePollApart) {
-  auto device = ServedDevice(readertest::DispatchThroughLibrary);
+  auto device = ServedDevice(ReaderDevice::Dispatch::Library);
   emu::Reader& reader = device->Reader();
   auto absent = kernel::StartDeviceIoControl(nullptr, IOCTL_SMARTCARD_IS_ABSENT, {}, 0, false, device->Device());
   // The poll's next status command is answered 300 ms late. A port request
@@ -194,7 +191,7 @@ TEST(ReaderLock, KeepsVendorRequestsAndThePresencePollApart) {
 class LeftReply : public testing::TestWithParam<void (*)(emu::Reader&)> {};
 
 TEST_P(LeftReply, DoesNotShiftTheAnswersThatFollow) {
-  auto device = ServedDevice(DispatchDeviceControl);  // the driver's own gate in front of the library
+  auto device = ServedDevice(ReaderDevice::Dispatch::Driver);  // the driver's own gate in front of the library
   emu::Reader& reader = device->Reader();
   const UCHAR s = device->Context().SequenceByte, t = s ^ 0x40;
   device->ClearTrace();

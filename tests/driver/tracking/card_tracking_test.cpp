@@ -3,13 +3,13 @@
 // driver's cancel routine was in place.
 #include <gtest/gtest.h>
 
-#include "tests/fixture/served_reader.h"
+#include "tests/fixture/reader_device.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {
 
-using trackingtest::ServedReader;
+using readertest::ServedReader;
 
 constexpr LONGLONG Ms = kernel::kMillisecond;
 

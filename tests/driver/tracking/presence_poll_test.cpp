@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "driver/reader/reader_commands.h"
-#include "tests/fixture/served_reader.h"
+#include "tests/fixture/reader_device.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {
 
-using trackingtest::Bytes;
-using trackingtest::ServedReader;
+using readertest::Bytes;
+using readertest::ServedReader;
 
 constexpr LONGLONG Ms = kernel::kMillisecond;
 
@@ -99,7 +99,7 @@ TEST(PresencePoll, AsksTheReaderOnlyWhileSomebodyWaitsAndReportsOnlyChanges) {
     reader.SetCardStateField(row.state);
     DeviceContext& context = reader.Context();
     context.PollRequested = row.pollRequested;
-    if (row.hold == Hold::D3) reader.Fixture().Extension().ReaderPowerState = ReaderPoweredDown;
+    if (row.hold == Hold::D3) reader.ReaderExtension().ReaderPowerState = ReaderPoweredDown;
     if (row.hold == Hold::NotStarted) context.DeviceStarted = 0;
     auto request = row.waiting != 0 ? reader.StartControl(row.waiting) : nullptr;
     if (row.silent) reader.Reader().ScriptFault(emu::ReplyFault::NoReply());
@@ -119,7 +119,7 @@ TEST(PresencePoll, AsksTheReaderOnlyWhileSomebodyWaitsAndReportsOnlyChanges) {
       EXPECT_NE(reader.Reader().CurrentCard(), nullptr);
     }
     if (row.hold != Hold::None) {
-      reader.Fixture().Extension().ReaderPowerState = ReaderPowered;
+      reader.ReaderExtension().ReaderPowerState = ReaderPowered;
       context.DeviceStarted = 1;
       reader.ClearTrace();
       ServedReader::Wait(600 * Ms);

@@ -26,6 +26,18 @@ Bytes Framed(const Bytes& payload) {
   return out;
 }
 
+std::uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  if (fd >= 0) close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
 FakeVicc::Answer FakeVicc::CardWith(const Bytes& atr, std::function<Bytes(const Bytes& apdu)> answer) {
   return [atr, answer](const Bytes& payload) -> Bytes {
     if (payload == Bytes{0x04}) return Framed(atr);

@@ -34,7 +34,6 @@ class FakeVicc {
   FakeVicc(const FakeVicc&) = delete;
   FakeVicc& operator=(const FakeVicc&) = delete;
 
-  bool Connected() const { return fd_ >= 0; }
   // Closes the connection, as vicc does when it stops.
   void Close();
   // Every message received, length prefix and payload.
@@ -54,5 +53,8 @@ class FakeVicc {
 
 // Length and payload.
 Bytes Framed(const Bytes& payload);
+
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
+std::uint16_t FreePort();
 
 }  // namespace emu::test

@@ -1,10 +1,5 @@
 #include "tests/ifd/emulated_side.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "driver/device/device_context.h"
@@ -16,8 +11,6 @@
 namespace ifdtest {
 
 Bytes AtrOf(bool t1) { return host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0)->Atr(); }
-
-std::string ReaderFirmware(unsigned long lun) { return ifd::EmulatedReader(lun)->Config().firmwareVersion; }
 
 bool HasCard(unsigned long lun) { return ifd::EmulatedReader(lun)->CurrentCard() != nullptr; }
 
@@ -37,24 +30,6 @@ int CommandB0Parameter(unsigned long lun) {
 bool ReaderReceived(unsigned long lun, const Bytes& frame) {
   const std::vector<emu::FrameRecord> frames = ifd::EmulatedReader(lun)->FramesReceived();
   return std::any_of(frames.begin(), frames.end(), [&](const emu::FrameRecord& r) { return r.bytes == frame; });
-}
-
-bool DistinctReaders(unsigned long a, unsigned long b) { return ifd::EmulatedReader(a) != ifd::EmulatedReader(b); }
-
-std::uint16_t FreeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  std::uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
 }
 
 unsigned long DriverPoolBlocks() { return kernel::pool::LiveBlocks(DriverPoolTag); }

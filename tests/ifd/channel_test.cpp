@@ -1,25 +1,25 @@
 // Channel life: open and close with nothing left behind, the capabilities
 // pcscd asks for at start, two readers at once, refused device names, the
-// control FIFO. (pcscd ending with exit() and a channel open is in tests/ifd/pcscd.)
+// control FIFO. (pcscd ending with exit() and a channel open is in
+// tests/ifd/pcscd.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 
-#include "ifd/handler.h"
+#include "tests/emulator/vicc/fake_vicc.h"
 #include "tests/ifd/ifd_fixture.h"
 
 namespace ifdtest {
 namespace {
 
 using ChannelTest = IfdTest;
+namespace fs = std::filesystem;
 
 // A capability as pcscd reads it; `response` what the handler answered.
 Bytes Capability(DWORD lun, DWORD tag, RESPONSECODE* response = nullptr) {
@@ -32,25 +32,28 @@ Bytes Capability(DWORD lun, DWORD tag, RESPONSECODE* response = nullptr) {
 
 TEST_F(ChannelTest, OpensWithTheCapabilitiesPcscdAsksForAndClosesWithNothingLeft) {
   ASSERT_EQ(IFD_SUCCESS, IFDHCreateChannel(kLunA, 0x3F8));  // the default reader: firmware 2.27, a T=1 card
-  EXPECT_EQ((Bytes{1}), Capability(kLunA, TAG_IFD_SLOTS_NUMBER));
-  const Bytes simultaneous = Capability(kLunA, TAG_IFD_SIMULTANEOUS_ACCESS);
-  EXPECT_TRUE(simultaneous.size() == 1 && simultaneous[0] >= 2);
-  EXPECT_EQ((Bytes{0}), Capability(kLunA, TAG_IFD_POLLING_THREAD_KILLABLE));
-  EXPECT_NE(nullptr, Poll(kLunA));
-  EXPECT_NE(nullptr, Stop(kLunA));
-  const auto text = [](const Bytes& b) { return std::string(b.begin(), std::find(b.begin(), b.end(), 0)); };
-  EXPECT_EQ("ZUNTA", text(Capability(kLunA, SCARD_ATTR_VENDOR_NAME)));
-  EXPECT_EQ("KT2210USB", text(Capability(kLunA, SCARD_ATTR_VENDOR_IFD_TYPE)));
-  EXPECT_EQ((Bytes{0x00, 0x00, 0x27, 0x02}), Capability(kLunA, SCARD_ATTR_VENDOR_IFD_VERSION));  // 0xMMmm high
-  EXPECT_EQ(4u, Capability(kLunA, SCARD_ATTR_MAXINPUT).size());
-  EXPECT_EQ(4u, Capability(kLunA, SCARD_ATTR_CHANNEL_ID).size());
+  const struct {
+    DWORD tag;
+    Bytes value;
+  } capabilities[] = {
+      {TAG_IFD_SLOTS_NUMBER, {1}},
+      {TAG_IFD_SIMULTANEOUS_ACCESS, {16}},
+      {TAG_IFD_POLLING_THREAD_KILLABLE, {0}},  // pcscd must not cancel the thread inside the driver
+      {SCARD_ATTR_VENDOR_NAME, {'Z', 'U', 'N', 'T', 'A', 0}},
+      {SCARD_ATTR_VENDOR_IFD_TYPE, {'K', 'T', '2', '2', '1', '0', 'U', 'S', 'B', 0}},
+      {SCARD_ATTR_VENDOR_IFD_VERSION, {0x00, 0x00, 0x27, 0x02}},  // 0xMMmm0000
+      {SCARD_ATTR_MAXINPUT, {0x00, 0x04, 0x01, 0x00}},   // 0x10400 bytes
+      {SCARD_ATTR_CHANNEL_ID, {0x00, 0x00, 0x20, 0x00}},  // 0x0020 USB in the high word
+      {TAG_IFD_ATR, {}},  // none before the card is powered
+  };
+  for (const auto& c : capabilities) EXPECT_EQ(c.value, Capability(kLunA, c.tag)) << std::hex << c.tag;
+  EXPECT_NE(nullptr, Get(kLunA));
+  EXPECT_NE(nullptr, Get<StopFunction>(kLunA, TAG_IFD_STOP_POLLING_THREAD));
   RESPONSECODE response = 0;
   Capability(kLunA, 0x7FFF7777, &response);
   EXPECT_EQ(IFD_ERROR_TAG, response);
   UCHAR one = 1;
   EXPECT_EQ(IFD_ERROR_TAG, IFDHSetCapabilities(kLunA, TAG_IFD_SLOTS_NUMBER, 1, &one));
-  // The ATR through both tags once the card is powered, none before.
-  EXPECT_EQ(Bytes{}, Capability(kLunA, TAG_IFD_ATR));
   EXPECT_EQ(AtrOf(true), PowerUp(kLunA));
   EXPECT_EQ(AtrOf(true), Capability(kLunA, TAG_IFD_ATR));
   EXPECT_EQ(AtrOf(true), Capability(kLunA, SCARD_ATTR_ATR_STRING));
@@ -75,49 +78,45 @@ TEST_F(ChannelTest, TwoReadersEachWithItsOwnCard) {
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, IFDHICCPresence(kLunA));
   EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunB));
   EXPECT_EQ(AtrOf(false), PowerUp(kLunB));
-  // Refused, leaving nothing open: a wrong name, slot 1 of a one-slot reader, a Lun open already.
+  // Refused, leaving nothing open: a wrong name, slot 1 of a one-slot reader, a Lun open already, vicc's port taken.
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA, "emulated:colour=blue"));
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA | 1, "emulated"));
   EXPECT_EQ(IFD_COMMUNICATION_ERROR, IFDHCreateChannelByName(kLunB, const_cast<char*>("emulated")));
-  EXPECT_EQ(1u, ifd::OpenChannels());
+  const std::string vicc = "emulated:card=vicc:vicc-port=" + std::to_string(emu::test::FreePort());
+  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, vicc.c_str()));
+  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA)) << "no card until vicc connects";
+  EXPECT_NE(IFD_SUCCESS, Open(0x20000, vicc.c_str()));
+  EXPECT_EQ(2u, ifd::OpenChannels());
 }
 
 // The access mode (O_RDONLY, O_WRONLY, O_RDWR) this process holds `path`
 // open with, from /proc; -1 when it does not hold it open.
-int OpenMode(const std::filesystem::path& path) {
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+int OpenMode(const fs::path& path) {
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
     std::error_code error;
-    if (std::filesystem::read_symlink(fd.path(), error) != path) continue;
+    if (fs::read_symlink(fd.path(), error) != path) continue;
     std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
-    for (std::string key; info >> key;) {
-      if (key == "flags:") {
-        std::string flags;
-        info >> flags;
-        return static_cast<int>(std::stoul(flags, nullptr, 8) & O_ACCMODE);
-      }
-    }
+    std::string key, flags;
+    while (info >> key >> flags && key != "flags:") {}
+    return static_cast<int>(std::stoul(flags, nullptr, 8) & O_ACCMODE);
   }
   return -1;
 }
 
 bool WaitUntil(const std::function<bool()>& done) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > limit) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  const auto limit = std::chrono::steady_clock::now() + kBound;
+  while (!done() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 
 // No thread of the process but the test's own is running: each waits in a
 // blocking call. A thread that spins never is in that state.
 bool OthersAsleep() {
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
     if (task.path().filename() == std::to_string(getpid())) continue;
     std::string stat;
     std::getline(std::ifstream(task.path() / "stat"), stat);
-    const std::size_t name = stat.rfind(')');  // the state follows the command name
-    if (name != std::string::npos && stat.compare(name, 3, ") R") == 0) return false;
+    if (stat.compare(std::min(stat.rfind(')'), stat.size()), 3, ") R") == 0) return false;  // the state follows the name
   }
   return true;
 }
@@ -125,10 +124,10 @@ bool OthersAsleep() {
 TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
   char dirTemplate[] = "/tmp/ifd-control.XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dirTemplate));
-  const std::filesystem::path dir = dirTemplate;
+  const fs::path dir = dirTemplate;
   std::ofstream(dir / "file") << "remove\n";
   ASSERT_EQ(0, mkfifo((dir / "elsewhere").c_str(), 0600));
-  std::filesystem::create_symlink(dir / "elsewhere", dir / "link");
+  fs::create_symlink(dir / "elsewhere", dir / "link");
   // Each reader works; only B's FIFO, created by the handler, is listened to.
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, ("emulated:control=" + (dir / "file").string()).c_str()));
   ASSERT_EQ(IFD_SUCCESS, Open(kLunB, ("emulated:control=" + (dir / "fifo").string()).c_str()));
@@ -147,8 +146,8 @@ TEST_F(ChannelTest, TheControlPathIsReadOnlyAFifoAndNeverALink) {
   std::ofstream(dir / "fifo") << "insert t0\n";
   EXPECT_TRUE(WaitUntil([] { return HasCard(kLunB); }));
   Close(kLunB);
-  EXPECT_FALSE(std::filesystem::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";
-  std::filesystem::remove_all(dir);
+  EXPECT_FALSE(fs::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";
+  fs::remove_all(dir);
 }
 
 TEST_F(ChannelTest, AReaderThatStartsDoesNotHoldUpTheOthers) {
@@ -156,12 +155,8 @@ TEST_F(ChannelTest, AReaderThatStartsDoesNotHoldUpTheOthers) {
   ASSERT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));  // past the first poll
   using Clock = std::chrono::steady_clock;
   const Clock::time_point began = Clock::now();
-  auto start = std::async(std::launch::async, [&] {
-    const RESPONSECODE response = Open(kLunB, "emulated");
-    return std::make_pair(response, Clock::now());
-  });
-  // Calls on A while B starts, made after B's start surely holds whatever it holds.
-  bool answeredDuringTheStart = false;
+  auto start = std::async(std::launch::async, [&] { return std::make_pair(Open(kLunB, "emulated"), Clock::now()); });
+  // Calls on A while B starts; one made after B's start surely holds whatever it holds must be answered before it ends.
   std::vector<std::pair<Clock::time_point, Clock::time_point>> calls;
   while (start.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
     const Clock::time_point sent = Clock::now();
@@ -170,10 +165,9 @@ TEST_F(ChannelTest, AReaderThatStartsDoesNotHoldUpTheOthers) {
   }
   const auto [response, ended] = start.get();
   ASSERT_EQ(IFD_SUCCESS, response);
-  for (const auto& [sent, answered] : calls) {
-    answeredDuringTheStart |= sent > began + std::chrono::milliseconds(10) && answered < ended;
-  }
-  EXPECT_TRUE(answeredDuringTheStart) << calls.size() << " calls on A, none answered while B started";
+  EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&, ended = ended](const auto& call) {
+    return call.first > began + std::chrono::milliseconds(10) && call.second < ended;
+  })) << calls.size() << " calls on A, none answered while B started";
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // Power, transmit on each protocol, control and card events through the
 // entry points, checked against what the emulated reader and card saw: the
 // wait of pcscd's polling thread with its time limit, a card going and
-// coming (a built-in card, or vicc's connection), the one-shot stop, and a
-// close during a wait.
+// coming, the one-shot stop, and a close during a wait. (vicc as the card
+// runs in tests/ifd/pcscd with the real vicc.)
 #include <future>
 
-#include "ifd/handler.h"
-#include "tests/emulator/vicc/fake_vicc.h"
 #include "tests/ifd/ifd_fixture.h"
 
 namespace ifdtest {
@@ -21,16 +19,15 @@ TEST_F(ExchangeTest, PowerActionsReachTheCard) {
   const std::uint32_t resetsBefore = CardResets(kLunA);
   EXPECT_EQ(AtrOf(true), PowerUp(kLunA));
   UCHAR atr[MAX_ATR_SIZE];
-  DWORD length = sizeof atr;
-  ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_RESET, atr, &length));
+  DWORD length = 0;
+  const auto room = [&] { return &(length = sizeof atr); };
+  ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_RESET, atr, room()));
   EXPECT_EQ(AtrOf(true), Bytes(atr, atr + length));
   EXPECT_EQ(resetsBefore + 2, CardResets(kLunA));
-  length = sizeof atr;
-  ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_POWER_DOWN, atr, &length));
+  ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_POWER_DOWN, atr, room()));
   EXPECT_EQ(0u, length);
   RemoveCard(kLunA);
-  length = sizeof atr;
-  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHPowerICC(kLunA, IFD_POWER_UP, atr, &length));
+  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHPowerICC(kLunA, IFD_POWER_UP, atr, room()));
   EXPECT_EQ(0u, length);
 }
 
@@ -88,7 +85,7 @@ RESPONSECODE WaitThrough(PollFunction poll, int timeout, const std::function<voi
 
 TEST_F(ExchangeTest, RemovalInsertionAndTheTimeLimitEndTheWait) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t1"));
-  const PollFunction poll = Poll(kLunA);
+  const PollFunction poll = Get(kLunA);
   EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
   EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 60000, [] { RemoveCard(kLunA); }));
   EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA));
@@ -102,8 +99,8 @@ TEST_F(ExchangeTest, RemovalInsertionAndTheTimeLimitEndTheWait) {
 
 TEST_F(ExchangeTest, StopWakesTheWaitOnceAndCloseEndsIt) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t1"));
-  const PollFunction poll = Poll(kLunA);
-  const StopFunction stop = Stop(kLunA);
+  const PollFunction poll = Get(kLunA);
+  const StopFunction stop = Get<StopFunction>(kLunA, TAG_IFD_STOP_POLLING_THREAD);
   // A stop while nothing waits is kept for the next wait, once.
   EXPECT_EQ(IFD_SUCCESS, stop(kLunA));
   EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, -1, [] {}));
@@ -117,33 +114,6 @@ TEST_F(ExchangeTest, StopWakesTheWaitOnceAndCloseEndsIt) {
   ASSERT_EQ(std::future_status::ready, waiting.wait_for(kBound));
   const RESPONSECODE response = waiting.get();
   EXPECT_TRUE(response == IFD_SUCCESS || response == IFD_NO_SUCH_DEVICE) << response;
-}
-
-// card=vicc: vicc's connection (here a stand-in speaking its protocol) is the
-// card; its APDUs reach vicc whole, and vicc leaving is the card's removal.
-TEST_F(ExchangeTest, ViccConnectingIsTheCardAndLeavingItsRemoval) {
-  const std::uint16_t port = emu::test::FreePort();
-  const std::string name = "emulated:card=vicc:vicc-port=" + std::to_string(port);
-  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, name.c_str()));
-  EXPECT_NE(IFD_SUCCESS, Open(kLunB, name.c_str())) << "a port already taken";
-  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA));
-  const PollFunction poll = Poll(kLunA);
-  const Bytes answer = {1, 2, 3, 4, 5, 6, 7, 8, 0x90, 0x00};
-  std::unique_ptr<emu::test::FakeVicc> vicc;
-  EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 60000, [&] {
-              vicc = std::make_unique<emu::test::FakeVicc>(
-                  port,
-                  emu::test::FakeVicc::CardWith(AtrOf(true), [&](const Bytes& apdu) {
-                    return emu::test::Framed(apdu == kChallenge ? answer : Bytes{0x6D, 0x00});
-                  }));
-            }));
-  EXPECT_EQ(AtrOf(true), PowerUp(kLunA));
-  ASSERT_EQ(IFD_SUCCESS, IFDHSetProtocolParameters(kLunA, SCARD_PROTOCOL_T1, 0, 0, 0, 0));
-  RESPONSECODE response = 0;
-  EXPECT_EQ(answer, Transmit(kLunA, 1, kChallenge, &response));
-  EXPECT_EQ(emu::test::Framed(kChallenge), vicc->Messages().back()) << "the APDU whole, as the last message";
-  EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 60000, [&] { vicc.reset(); }));
-  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA));
 }
 
 }  // namespace

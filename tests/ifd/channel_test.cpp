@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "tests/emulator/vicc/fake_vicc.h"
 #include "tests/ifd/ifd_fixture.h"
 
 namespace ifdtest {
@@ -82,7 +81,7 @@ TEST_F(ChannelTest, TwoReadersEachWithItsOwnCard) {
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA, "emulated:colour=blue"));
   EXPECT_EQ(IFD_NO_SUCH_DEVICE, Open(kLunA | 1, "emulated"));
   EXPECT_EQ(IFD_COMMUNICATION_ERROR, IFDHCreateChannelByName(kLunB, const_cast<char*>("emulated")));
-  const std::string vicc = "emulated:card=vicc:vicc-port=" + std::to_string(emu::test::FreePort());
+  const std::string vicc = "emulated:card=vicc:vicc-port=" + std::to_string(FreeTcpPort());
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, vicc.c_str()));
   EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA)) << "no card until vicc connects";
   EXPECT_NE(IFD_SUCCESS, Open(0x20000, vicc.c_str()));

@@ -20,6 +20,9 @@ void RemoveCard(unsigned long lun);
 std::uint32_t CardResets(unsigned long lun);
 int CommandB0Parameter(unsigned long lun);  // -1 when none was sent
 bool ReaderReceived(unsigned long lun, const Bytes& frame);
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
+std::uint16_t FreeTcpPort();
+
 unsigned long DriverPoolBlocks();
 std::size_t LiveRequests();
 std::size_t RequestsInProgress();

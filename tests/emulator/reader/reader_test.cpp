@@ -95,7 +95,6 @@ struct Frame {
 TEST(HostileInput, EachFrameGetsTheReadersAnswerAndNothingMore) {
   const Frame rows[] = {
       {"unknown frame type", "2.27", Slot::Empty, "99 01 02 03", "21 00 04 01 99 F6 AD E6|nak"},
-      {"unknown frame type, old reader", "1.50", Slot::Empty, "99 01", "21 00 00 04 01 99 F6 AD|nak"},
       {"bad check byte keeps the control byte", "2.27", Slot::Empty, "12 40 02 01 31 61",
        "21 40 04 01 31 F1 AD 09|nak"},
       {"no command byte", "2.27", Slot::Empty, "12 00 00 12", "21 00 04 01 12 F3 AD 68|nak"},
@@ -103,7 +102,6 @@ TEST(HostileInput, EachFrameGetsTheReadersAnswerAndNothingMore) {
       {"a second frame in the same transfer is dropped", "2.27", Slot::Empty, "12 00 02 01 31 20 12 00 02 01 31 20",
        "12 00 05 01 31 00 90 00 B7|nak"},
       {"B0 takes two parameters", "2.27", Slot::Empty, "12 00 03 01 B0 05 A5", "21 00 04 01 B0 F3 AD CA|nak"},
-      {"reset takes at most one", "2.27", Slot::Card, "12 00 04 01 D1 01 00 C7", "21 00 04 01 D1 F3 AD AB|nak"},
       {"unknown command", "2.27", Slot::Empty, "12 00 02 01 77 66", "21 00 04 01 77 F2 AD 0C|nak"},
       {"wrong leading byte 02", "2.27", Slot::Empty, "12 00 02 02 31 23", "21 00 04 01 31 F2 AD 4A|nak"},
       {"eject without a card", "2.27", Slot::Empty, "12 00 02 01 39 28", "21 00 04 01 39 F4 AD 44|nak"},

@@ -17,8 +17,6 @@ namespace ifdtest {
 
 Bytes AtrOf(bool t1) { return host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0)->Atr(); }
 
-std::string ReaderFirmware(unsigned long lun) { return ifd::EmulatedReader(lun)->Config().firmwareVersion; }
-
 bool HasCard(unsigned long lun) { return ifd::EmulatedReader(lun)->CurrentCard() != nullptr; }
 
 void InsertCard(unsigned long lun, bool t1) {
@@ -39,22 +37,16 @@ bool ReaderReceived(unsigned long lun, const Bytes& frame) {
   return std::any_of(frames.begin(), frames.end(), [&](const emu::FrameRecord& r) { return r.bytes == frame; });
 }
 
-bool DistinctReaders(unsigned long a, unsigned long b) { return ifd::EmulatedReader(a) != ifd::EmulatedReader(b); }
-
 std::uint16_t FreeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  std::uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
+  socklen_t size = sizeof address;
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  if (fd >= 0) close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
 }
 
 unsigned long DriverPoolBlocks() { return kernel::pool::LiveBlocks(DriverPoolTag); }

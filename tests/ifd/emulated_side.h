@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace ifdtest {
@@ -15,17 +14,13 @@ using Bytes = std::vector<std::uint8_t>;
 // The ATR of a built-in card: T=1 only or T=0 only.
 Bytes AtrOf(bool t1);
 
-std::string ReaderFirmware(unsigned long lun);
 bool HasCard(unsigned long lun);
 void InsertCard(unsigned long lun, bool t1);
 void RemoveCard(unsigned long lun);
 std::uint32_t CardResets(unsigned long lun);
 int CommandB0Parameter(unsigned long lun);  // -1 when none was sent
 bool ReaderReceived(unsigned long lun, const Bytes& frame);
-// Two Luns have distinct readers.
-bool DistinctReaders(unsigned long a, unsigned long b);
-
-// A TCP port on 127.0.0.1 free right now (0 when none could be had).
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
 std::uint16_t FreeTcpPort();
 
 unsigned long DriverPoolBlocks();

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
+#include "ifd/handler.h"
 #include "tests/ifd/emulated_side.h"
 
 extern "C" {
@@ -29,19 +31,48 @@ using StopFunction = RESPONSECODE (*)(DWORD);
 // then be clean (the last close unloads the driver).
 class IfdTest : public ::testing::Test {
  protected:
-  void TearDown() override;
+  void TearDown() override {
+    for (DWORD lun : open_) EXPECT_EQ(IFD_SUCCESS, IFDHCloseChannel(lun)) << "Lun " << lun;
+    EXPECT_EQ(0u, ifd::OpenChannels());
+    EXPECT_EQ(0u, DriverPoolBlocks());
+    EXPECT_EQ(0u, LiveRequests());
+  }
   // IFDHCreateChannelByName; remembered for closing.
-  RESPONSECODE Open(DWORD lun, const char* deviceName);
-  void Close(DWORD lun);
-
-  // The functions pcscd's polling thread calls.
-  PollFunction Poll(DWORD lun);
-  StopFunction Stop(DWORD lun);
+  RESPONSECODE Open(DWORD lun, const char* deviceName) {
+    const RESPONSECODE response = IFDHCreateChannelByName(lun, const_cast<char*>(deviceName));
+    if (response == IFD_SUCCESS) open_.push_back(lun);
+    return response;
+  }
+  void Close(DWORD lun) {
+    EXPECT_EQ(IFD_SUCCESS, IFDHCloseChannel(lun));
+    open_.erase(std::remove(open_.begin(), open_.end(), lun), open_.end());
+  }
+  // A function pcscd's polling thread calls (TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, TAG_IFD_STOP_POLLING_THREAD).
+  template <typename Function = PollFunction>
+  static Function Get(DWORD lun, DWORD tag = TAG_IFD_POLLING_THREAD_WITH_TIMEOUT) {
+    Function function = nullptr;
+    DWORD length = sizeof function;
+    EXPECT_EQ(IFD_SUCCESS, IFDHGetCapabilities(lun, tag, &length, reinterpret_cast<PUCHAR>(&function)));
+    EXPECT_EQ(sizeof function, length);
+    return function;
+  }
   // Power up; the ATR.
-  Bytes PowerUp(DWORD lun);
+  static Bytes PowerUp(DWORD lun) {
+    UCHAR atr[MAX_ATR_SIZE];
+    DWORD length = sizeof atr;
+    EXPECT_EQ(IFD_SUCCESS, IFDHPowerICC(lun, IFD_POWER_UP, atr, &length));
+    return Bytes(atr, atr + length);
+  }
   // IFDHTransmitToICC with the T number; the response, empty on failure.
-  Bytes Transmit(DWORD lun, DWORD protocolNumber, const Bytes& command, RESPONSECODE* response,
-                 DWORD room = MAX_BUFFER_SIZE_EXTENDED);
+  static Bytes Transmit(DWORD lun, DWORD protocolNumber, const Bytes& command, RESPONSECODE* response,
+                        DWORD room = MAX_BUFFER_SIZE_EXTENDED) {
+    Bytes rx(room);
+    SCARD_IO_HEADER receive{};
+    *response = IFDHTransmitToICC(lun, SCARD_IO_HEADER{protocolNumber, 8}, const_cast<UCHAR*>(command.data()),
+                                  command.size(), rx.data(), &room, &receive);
+    rx.resize(*response == IFD_SUCCESS ? room : 0);
+    return rx;
+  }
 
  private:
   std::vector<DWORD> open_;

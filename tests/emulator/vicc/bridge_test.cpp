@@ -1,18 +1,105 @@
 // The bridge to vicc on the reader's side: the messages vicc receives byte
 // for byte, peers that break the protocol, and the listener's own end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "emulator/vicc/socket_io.h"
 #include "emulator/vicc/vicc_listener.h"
 #include "emulator/vicc/vicc_protocol.h"
 #include "tests/emulator/reader/reader_harness.h"
-#include "tests/emulator/vicc/fake_vicc.h"
 
 namespace emu::test {
 namespace {
+
+// A stand-in for vicc on the other end of the bridge's socket: it connects
+// to the listener, records every message it receives byte for byte (length
+// prefix included) and sends back whatever its answer function returns, as
+// raw bytes so that a test can also send malformed ones.
+constexpr std::chrono::milliseconds kEventBound = std::chrono::seconds(5);
+
+// Length and payload.
+Bytes Framed(const Bytes& payload) {
+  // Sized first: GCC 12 misreads an insert behind an initializer list as a
+  // write past the two-byte start.
+  Bytes out(2 + payload.size());
+  out[0] = static_cast<std::uint8_t>(payload.size() >> 8);
+  out[1] = static_cast<std::uint8_t>(payload.size());
+  std::copy(payload.begin(), payload.end(), out.begin() + 2);
+  return out;
+}
+
+class FakeVicc {
+ public:
+  // Gets a message's payload; returns the raw bytes to send back (nothing when empty).
+  using Answer = std::function<Bytes(const Bytes& payload)>;
+
+  // Answers the ATR request with `atr`, power and reset requests with nothing, and every APDU with `answer`.
+  static Answer CardWith(const Bytes& atr, std::function<Bytes(const Bytes& apdu)> answer) {
+    return [atr, answer](const Bytes& payload) {
+      return payload == Bytes{0x04} ? Framed(atr) : payload.size() == 1 ? Bytes{} : answer(payload);
+    };
+  }
+
+  FakeVicc(std::uint16_t port, Answer answer) : answer_(std::move(answer)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FakeVicc() { Close(); }
+
+  // Closes the connection, as vicc does when it stops.
+  void Close() {
+    shutdown(fd_.Get(), SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    fd_.Reset();
+  }
+  // Every message received, length prefix and payload.
+  std::vector<Bytes> Messages() const {
+    std::lock_guard lock(mu_);
+    return messages_;
+  }
+  bool WaitForMessages(std::size_t count) const {
+    std::unique_lock lock(mu_);
+    return changed_.wait_for(lock, kEventBound, [&] { return messages_.size() >= count; });
+  }
+
+ private:
+  void Run() {
+    const auto read = [this](std::uint8_t* out, std::size_t size) {
+      return size == 0 || recv(fd_.Get(), out, size, MSG_WAITALL) == static_cast<ssize_t>(size);
+    };
+    for (std::uint8_t length[2]; read(length, 2);) {
+      Bytes payload((std::size_t{length[0]} << 8) | length[1]);
+      if (!read(payload.data(), payload.size())) break;
+      {
+        std::lock_guard lock(mu_);
+        messages_.push_back(Framed(payload));
+      }
+      changed_.notify_all();
+      const Bytes reply = answer_(payload);
+      if (!reply.empty()) send(fd_.Get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  Answer answer_;
+  vicc::UniqueFd fd_{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::vector<Bytes> messages_;
+  std::thread thread_;
+};
 
 // T=1 only: TD1 81 and TD2 31 name T=1, TA3 FE is the IFSC, TB3 45; TCK 8B.
 const Bytes kT1Atr = Hex("3B 80 81 31 FE 45 8B");

@@ -1,0 +1,218 @@
+// The reader's USB side as the host meets it. Faults the driver's tests
+// script into the reader, one row per kind: what the host then reads of a
+// request's reply, and that the fault is used once. Frames no host should
+// send, answered as the reader answers them: the error reply 21 <control> 04
+// 01 <command> F<code> AD <check> (old generation: 21 00 00 04 01 <command>
+// F<code> AD), codes 1 check byte, 2 unknown command, 3 length, 4 no card,
+// 5 card not powered, 6 unknown frame, 7 no result; the reader keeps working
+// afterwards. The old frame generation (firmware below 2.01): reader commands
+// with a 24-bit length and no check byte, and card frames the reader runs
+// itself (0x50 T=0, 0x51 T=1) that the host polls with 01 D2 and collects
+// with 01 D3.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "tests/emulator/reader/reader_harness.h"
+
+namespace emu::test {
+namespace {
+
+const char* const kStatusRequest = "12 00 02 01 31 20";
+const char* const kStatusReply = "12 00 05 01 31 08 90 00 BF";  // a card, not powered
+
+struct Row {
+  const char* note;
+  std::function<void(Reader&)> script;
+  std::vector<std::pair<DeviceTime, const char*>> reads;  // when the host reads, what it sees
+  const char* request = kStatusRequest;
+};
+
+std::function<void(Reader&)> Scripted(const ReplyFault& fault) {
+  return [fault](Reader& reader) { reader.ScriptFault(fault); };
+}
+
+TEST(ReaderFaults, EachKindChangesOneReply) {
+  const Row rows[] = {
+      {"split after 3 bytes", Scripted(ReplyFault::Split({3})), {{0, "12 00 05|01 31 08 90 00 BF|nak"}}},
+      {"delayed",
+       Scripted(ReplyFault::Delay(30'000'000)),
+       {{0, "nak@30000000"}, {30000000, "12 00 05 01 31 08 90 00 BF|nak"}}},
+      {"withheld", Scripted(ReplyFault::Withhold()), {{5'000'000'000, "nak"}}},
+      {"bad check byte", Scripted(ReplyFault::BadCheckByte()), {{0, "12 00 05 01 31 08 90 00 40|nak"}}},
+      {"error reply: no reset",
+       Scripted(ReplyFault::ErrorReply()),
+       {{0, "21 40 04 01 D1 F1 AD E9|nak"}},
+       "12 40 03 01 D1 01 80"},
+      {"no reply: no eject", Scripted(ReplyFault::NoReply()), {{50'000'000, "nak"}}, "12 00 02 01 39 28"},
+      {"truncated to 5 bytes", Scripted(ReplyFault::Truncate(5)), {{0, "12 00 05 01 31|nak"}}},
+      {"oversized, 128 KiB", Scripted(ReplyFault::Oversized(0x020000)), {{0, "10 02 00 00"}}},
+      {"failed IN keeps the reply",
+       [](Reader& r) { r.FailNextBulkIn(); },
+       {{0, "fail"}, {0, "12 00 05 01 31 08 90 00 BF|nak"}}},
+      {"failed OUT loses the frame", [](Reader& r) { r.FailNextBulkOut(); }, {{0, "nak"}}},
+      {"disabled port until reset", [](Reader& r) { r.DisablePort(); }, {{0, "fail"}}},
+      {"zero-length packets while idle",
+       [](Reader& r) {
+         r.SetZeroLengthWhenIdle(true);
+         r.ScriptFault(ReplyFault::Delay(30'000));
+       },
+       {{29'999, "zlp"}, {30'000, "12 00 05 01 31 08 90 00 BF|zlp"}}},
+  };
+  for (const Row& row : rows) {
+    Reader reader(InstantConfig());
+    Host host(reader);
+    const auto card = std::make_shared<Card>();
+    reader.InsertCard(card);
+    row.script(reader);
+    host.Write(Hex(row.request), 0);
+    for (const auto& [at, seen] : row.reads) {
+      EXPECT_EQ(host.Seen(at).substr(0, Squeezed(seen).size()), Squeezed(seen)) << row.note;
+    }
+    reader.SetZeroLengthWhenIdle(false);
+    reader.ResetPort();
+    reader.ReleaseWithheldReply();
+    EXPECT_EQ(host.Seen(0), "nak") << row.note;
+    EXPECT_EQ(host.Exchange(Hex(kStatusRequest)), Hex(kStatusReply)) << row.note;
+    EXPECT_EQ(reader.CurrentCard(), card) << row.note;
+    EXPECT_FALSE(card->Powered()) << row.note;
+  }
+}
+
+enum class Slot { Empty, Card, PoweredT0 };
+
+struct Frame {
+  const char* note;
+  const char* firmware;
+  Slot slot;
+  const char* request;
+  const char* seen;  // what the host reads a second later
+};
+
+TEST(HostileInput, EachFrameGetsTheReadersAnswerAndNothingMore) {
+  const Frame rows[] = {
+      {"unknown frame type", "2.27", Slot::Empty, "99 01 02 03", "21 00 04 01 99 F6 AD E6|nak"},
+      {"bad check byte keeps the control byte", "2.27", Slot::Empty, "12 40 02 01 31 61",
+       "21 40 04 01 31 F1 AD 09|nak"},
+      {"no command byte", "2.27", Slot::Empty, "12 00 00 12", "21 00 04 01 12 F3 AD 68|nak"},
+      {"fragment that never completes", "2.27", Slot::Empty, "12 00 02", "21 00 04 01 12 F3 AD 68|nak"},
+      {"a second frame in the same transfer is dropped", "2.27", Slot::Empty, "12 00 02 01 31 20 12 00 02 01 31 20",
+       "12 00 05 01 31 00 90 00 B7|nak"},
+      {"B0 takes two parameters", "2.27", Slot::Empty, "12 00 03 01 B0 05 A5", "21 00 04 01 B0 F3 AD CA|nak"},
+      {"unknown command", "2.27", Slot::Empty, "12 00 02 01 77 66", "21 00 04 01 77 F2 AD 0C|nak"},
+      {"wrong leading byte 02", "2.27", Slot::Empty, "12 00 02 02 31 23", "21 00 04 01 31 F2 AD 4A|nak"},
+      {"eject without a card", "2.27", Slot::Empty, "12 00 02 01 39 28", "21 00 04 01 39 F4 AD 44|nak"},
+      {"reset without a card", "2.27", Slot::Empty, "12 40 03 01 D1 01 80", "21 40 04 01 D1 F4 AD EC|nak"},
+      {"result without a card frame", "2.27", Slot::Empty, "12 00 02 01 D3 C2", "21 00 04 01 D3 F7 AD AD|nak"},
+      {"card frame to an unpowered card", "2.27", Slot::Card, "52 00 00 05 80 20 00 01 01 F7",
+       "21 00 04 01 52 F5 AD 2E|nak"},
+      {"T=0 frame, bad check byte", "2.27", Slot::PoweredT0, "52 40 00 05 80 20 00 01 01 B6",
+       "21 40 04 01 52 F1 AD 6A|nak"},
+      {"T=0 frame of 261 command bytes", "2.27", Slot::PoweredT0, "52 00 01 05", "21 00 04 01 52 F3 AD 28|nak"},
+      {"old command of 16 MB", "1.50", Slot::PoweredT0, "10 FF FF FF 01 31", "21 00 00 04 01 31 F3 AD|nak"},
+      {"old card frame beyond 65,568 bytes", "1.50", Slot::PoweredT0, "51 01 00 1D 00", "21 00 00 04 01 51 F3 AD|nak"},
+      {"old card frame shorter than a header", "1.50", Slot::PoweredT0, "51 00 00 03 00 A4 00",
+       "21 00 00 04 01 51 F3 AD|nak"},
+      {"old card frame to an unpowered card", "1.50", Slot::Card, "51 00 00 05 80 20 00 04 04",
+       "21 00 00 04 01 51 F5 AD|nak"},
+  };
+  for (const Frame& row : rows) {
+    Reader reader(InstantConfig(row.firmware));
+    Host host(reader);
+    if (row.slot != Slot::Empty) reader.InsertCard(std::make_shared<Card>());
+    if (row.slot == Slot::PoweredT0) host.Exchange(Hex("12 00 03 01 D1 00 C1"));
+    host.Write(Hex(row.request), 0);
+    EXPECT_EQ(host.Seen(1'000'000), Squeezed(row.seen)) << row.note;
+    const Bytes status = host.Exchange(Hex(kStatusRequest), 2'000'000);
+    EXPECT_EQ(status.size(), 9u) << row.note;
+  }
+}
+
+// Random transfers, many of them starting like real frames: nothing runs
+// out of bounds (the sanitizer builds check that), and the reader still
+// answers a status request afterwards.
+TEST(HostileInput, RandomTransfersNeverBreakTheReader) {
+  Reader reader(InstantConfig());
+  Host host(reader);
+  std::mt19937 random(7816);
+  const std::uint8_t starts[] = {0x10, 0x12, 0x50, 0x51, 0x52, 0x99, 0x00, 0xFF};
+  DeviceTime now = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes transfer(random() % 300);
+    for (auto& b : transfer) b = static_cast<std::uint8_t>(random());
+    if (!transfer.empty() && random() % 2 == 0) transfer[0] = starts[random() % std::size(starts)];
+    if (transfer.size() > 3 && random() % 2 == 0) transfer[1] = transfer[2] = 0;  // short lengths
+    if (i % 97 == 0) reader.InsertCard(std::make_shared<Card>());
+    host.Write(transfer, now);
+    now += random() % 3 == 0 ? 2'000'000 : 1'000;
+    for (usb::InResult in = host.Read(1 + random() % 300, now); in.kind == usb::InResult::Kind::Data && !in.data.empty();
+         in = host.Read(1 + random() % 300, now)) {
+    }
+  }
+  now += 10'000'000;
+  host.Seen(now);  // lets a pending fragment expire and drains what is left
+  EXPECT_EQ(host.Exchange(Hex(kStatusRequest), now + 1).size(), 9u);
+}
+
+const char* const kReset = "10 00 00 02 01 D1";
+const char* const kResetReply = "10 00 00 04 01 D1 90 00";
+const char* const kPoll = "10 00 00 02 01 D2";
+const char* const kCollect = "10 00 00 02 01 D3";
+const char* const kRemoveCard = "";
+
+struct Steps {
+  const char* note;
+  std::vector<std::pair<const char*, const char*>> steps;  // request, the whole reply
+};
+
+TEST(OldGeneration, FramesAndTheirReplies) {
+  const Steps rows[] = {
+      {"reader commands",
+       {{"10 00 00 02 01 31", "10 00 00 05 01 31 08 90 00"},
+        {"10 00 00 02 01 C0", "10 00 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00"}}},  // "ZUNTA R" "1.50"
+      {"T=1 card frame: generate 4 bytes, busy for two polls",
+       {{kReset, kResetReply},
+        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kPoll, "10 00 00 05 01 D2 01 90 00"},
+        {kPoll, "10 00 00 05 01 D2 02 90 00"},
+        {kCollect, "10 00 00 06 00 01 02 03 90 00"}}},
+      {"extended echo of 1000 bytes: 24-bit lengths both ways",
+       {{kReset, kResetReply},
+        {"51 00 03 F1 80 22 00 00 00 03 E8 00..FF 00..FF 00..FF 00..E7 00 00", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kPoll, "10 00 00 05 01 D2 01 90 00"},
+        {kPoll, "10 00 00 05 01 D2 02 90 00"},
+        {"12 00 02 01 D3 C2", "21 00 04 01 D3 F3 AD A9"},  // too long for a new-generation reply
+        {kCollect, "10 00 03 EA 00..FF 00..FF 00..FF 00..E7 90 00"}}},
+      {"card removed during the transfer",
+       {{kReset, kResetReply},
+        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
+        {kPoll, "10 00 00 05 01 D2 00 90 00"},
+        {kRemoveCard, ""},
+        {kPoll, "10 00 00 05 01 D2 03 90 00"},
+        {kCollect, "21 00 00 04 01 D3 F7 AD"}}},
+      {"card frame to an unpowered card",
+       {{"51 00 00 05 80 20 00 04 04", "21 00 00 04 01 51 F5 AD"}, {kPoll, "10 00 00 05 01 D2 03 90 00"}}},
+  };
+  for (const Steps& row : rows) {
+    ReaderConfig config = InstantConfig("1.50");
+    config.transferBusyPolls = 2;
+    Reader reader(config);
+    Host host(reader);
+    reader.InsertCard(std::make_shared<Card>());
+    for (const auto& [request, reply] : row.steps) {
+      if (*request == '\0') {
+        reader.RemoveCard();
+        continue;
+      }
+      EXPECT_EQ(host.Exchange(Hex(request)), Hex(reply)) << row.note << ": " << request;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace emu::test

@@ -20,6 +20,11 @@ using faultstest::LifecycleOutcome;
 using faultstest::RunLifecycle;
 using faultstest::Step;
 
+const char* KindName(FaultKind kind) {
+  static const char* const kNames[] = {"none", "allocation", "transfer", "silence", "surprise removal"};
+  return kNames[static_cast<int>(kind)];
+}
+
 std::string Hex(NTSTATUS status) {
   std::ostringstream out;
   out << "0x" << std::hex << static_cast<ULONG>(status);
@@ -48,7 +53,7 @@ const Step* Find(const LifecycleOutcome& outcome, const std::string& name) {
 }
 
 void ExpectSound(const LifecycleOutcome& clean, const LifecycleOutcome& run, const Fault& fault) {
-  SCOPED_TRACE(std::string(faultstest::FaultKindName(fault.kind)) + " at " + std::to_string(fault.at) + "\n" +
+  SCOPED_TRACE(std::string(KindName(fault.kind)) + " at " + std::to_string(fault.at) + "\n" +
                Describe(run));
   const auto expected = ByName(clean);
   std::map<std::string, int> seen;
@@ -84,11 +89,13 @@ void ExpectSound(const LifecycleOutcome& clean, const LifecycleOutcome& run, con
     }
   }
   EXPECT_TRUE(run.verifierMessages.empty()) << run.verifierMessages.front();
-  EXPECT_EQ(run.liveDriverBlocks, 0u);
-  EXPECT_EQ(run.liveTransferBlocks, 0u);
-  EXPECT_EQ(run.liveIrps, 0u);
-  EXPECT_EQ(run.irpsInProgress, 0u);
-  EXPECT_EQ(run.waitingThreads, 0u);
+  EXPECT_FALSE(run.left.deviceObjectLeft);
+  EXPECT_EQ(run.left.irpsInProgress, 0u);
+  EXPECT_EQ(run.left.driverBlocks, 0u);
+  EXPECT_EQ(run.left.transferBlocks, 0u);
+  EXPECT_EQ(run.left.liveIrps, 0u);
+  EXPECT_EQ(run.left.waitingThreads, 0u);
+  EXPECT_EQ(run.left.otherBlocks, "");
   EXPECT_EQ(run.freshTransmit, STATUS_SUCCESS);
   const Step* cleanTransmit = Find(clean, "transmit T=1");
   ASSERT_NE(cleanTransmit, nullptr);
@@ -104,7 +111,7 @@ const LifecycleOutcome& Clean() {
 std::uint32_t Points(FaultKind kind) {
   switch (kind) {
     case FaultKind::Allocation: return Clean().allocations;
-    case FaultKind::Transfer: return Clean().transfers;
+    case FaultKind::Transfer: return Clean().left.transfers;
     case FaultKind::Silence:
     case FaultKind::SurpriseRemoval: return Clean().frames;
     case FaultKind::None: break;
@@ -124,7 +131,7 @@ std::uint32_t InjectEach(FaultKind kind) {
     ExpectSound(Clean(), run, fault);
     if (::testing::Test::HasFailure()) break;  // one broken run says enough
   }
-  std::cout << faultstest::FaultKindName(kind) << ": " << exercised << " of " << points
+  std::cout << KindName(kind) << ": " << exercised << " of " << points
             << " injection points exercised\n";
   ::testing::Test::RecordProperty("points", static_cast<int>(exercised));
   return exercised;
@@ -145,8 +152,8 @@ TEST(FaultInjection, CleanLifecycleSucceedsAtEveryStep) {
   EXPECT_EQ(chained->output.size(), 8u + 100u + 2u);
   ExpectSound(clean, clean, Fault{});
   EXPECT_GT(clean.allocations, 0u);
-  EXPECT_GT(clean.transfers, clean.frames);
-  std::cout << "clean lifecycle: " << clean.allocations << " allocations, " << clean.transfers
+  EXPECT_GT(clean.left.transfers, clean.frames);
+  std::cout << "clean lifecycle: " << clean.allocations << " allocations, " << clean.left.transfers
             << " bulk transfers, " << clean.frames << " request frames\n";
 }
 

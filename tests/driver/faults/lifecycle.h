@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kernel/wdm.h"
+#include "tests/fixture/driver_session.h"
 
 namespace faultstest {
 
@@ -23,8 +23,6 @@ enum class FaultKind {
   Silence,          // the reader answers nothing from its nth request frame on
   SurpriseRemoval,  // the reader leaves the bus before its nth request frame
 };
-
-const char* FaultKindName(FaultKind kind);
 
 struct Fault {
   FaultKind kind = FaultKind::None;
@@ -43,14 +41,8 @@ struct LifecycleOutcome {
   bool injected = false;  // the numbered point came
   // What the lifecycle used, counted from load to unload.
   std::uint32_t allocations = 0;
-  std::uint32_t transfers = 0;
   std::uint32_t frames = 0;  // request frames the reader took
-  // Left behind after unload.
-  std::uint32_t liveDriverBlocks = 0;
-  std::uint32_t liveTransferBlocks = 0;
-  std::size_t liveIrps = 0;
-  std::size_t irpsInProgress = 0;
-  std::size_t waitingThreads = 0;
+  readertest::Leftovers left;  // bulk transfers counted there
   std::vector<std::string> verifierMessages;
   // The fresh device afterwards.
   NTSTATUS freshTransmit = STATUS_PENDING;

@@ -12,6 +12,9 @@ constexpr std::uint8_t kStallHeader = 0xF7;
 constexpr std::uint8_t kFullHeader = 0xF8;
 constexpr usb::DeviceTime kNakTimes[] = {10'000, 100'000, 1'000'000, 10'000'000, 60'000'000, 80'000'000};
 
+// The emulated reader's configurations the selector picks from (its value
+// modulo the count): firmware generation, endpoint order, the length of the
+// configuration descriptor.
 struct Variant {
   const char* firmware;
   emu::EndpointOrder order;
@@ -22,24 +25,7 @@ constexpr Variant kVariants[] = {
     {"2.27", emu::EndpointOrder::BulkOutFirst, 0},  {"3.01", emu::EndpointOrder::BulkInFirst, 300},
 };
 
-usb::InResult Data(std::vector<std::uint8_t> bytes, usb::DeviceTime now) {
-  usb::InResult result;
-  result.kind = usb::InResult::Kind::Data;
-  result.data = std::move(bytes);
-  result.completeAt = now;
-  return result;
-}
-
-usb::InResult Stall(usb::DeviceTime now) {
-  usb::InResult result;
-  result.kind = usb::InResult::Kind::Failed;
-  result.completeAt = now;
-  return result;
-}
-
-}  // namespace
-
-emu::ReaderConfig ScriptedReaderConfig(std::uint8_t selector) {
+emu::ReaderConfig VariantConfig(std::uint8_t selector) {
   const Variant& variant = kVariants[selector % std::size(kVariants)];
   emu::ReaderConfig config;
   config.firmwareVersion = variant.firmware;
@@ -49,95 +35,75 @@ emu::ReaderConfig ScriptedReaderConfig(std::uint8_t selector) {
   return config;
 }
 
-ScriptedReader::ScriptedReader(std::span<const std::uint8_t> script)
-    : descriptors_(ScriptedReaderConfig(script.empty() ? 0 : script[0])) {
-  if (!script.empty()) {
-    // Bit 7 of the selector: the port reports itself connected but disabled,
-    // so the vendor port reset goes as far as the reset.
-    portEnabled_ = (script[0] & 0x80) == 0;
-    script_.assign(script.begin() + 1, script.end());
-  }
+usb::InResult Answer(usb::InResult::Kind kind, usb::DeviceTime now, std::vector<std::uint8_t> bytes = {}) {
+  usb::InResult result;
+  result.kind = kind;
+  result.data = std::move(bytes);
+  result.completeAt = now;
+  return result;
 }
 
-std::vector<std::uint8_t> ScriptedReader::GetDescriptor(std::uint8_t type, std::uint8_t index) {
-  return descriptors_.GetDescriptor(type, index);
+}  // namespace
+
+ScriptedReader::ScriptedReader(std::shared_ptr<Tape> script, std::shared_ptr<emu::Card> card)
+    : ScriptedReader(script, script->Byte(), std::move(card)) {}
+
+// In replay the emulated reader only describes itself (its descriptors, as
+// the selector configures it); the script answers.
+ScriptedReader::ScriptedReader(std::shared_ptr<Tape> script, std::uint8_t selector, std::shared_ptr<emu::Card> card)
+    : emu::Reader(VariantConfig(selector)),
+      script_(std::move(script)),
+      recording_(script_->Recording()),
+      selector_(selector) {
+  if (card) InsertCard(std::move(card));
 }
 
-usb::OutResult ScriptedReader::BulkOut(std::uint8_t, std::span<const std::uint8_t>, usb::DeviceTime now) {
+usb::OutResult ScriptedReader::BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
+                                       usb::DeviceTime now) {
+  if (recording_) return emu::Reader::BulkOut(endpointAddress, data, now);
   usb::OutResult result;
   result.completeAt = now;
   return result;
 }
 
-usb::PortStatus ScriptedReader::GetPortStatus() {
-  std::lock_guard lock(mu_);
-  return usb::PortStatus{true, portEnabled_};
-}
-
-usb::InResult ScriptedReader::BulkIn(std::uint8_t, std::uint32_t maxLength, usb::DeviceTime now) {
-  std::lock_guard lock(mu_);
-  if (next_ >= script_.size()) return Stall(now);
-  const std::uint8_t header = script_[next_++];
-  const std::size_t left = script_.size() - next_;
-  std::size_t length = 0;
+usb::InResult ScriptedReader::Replay(std::uint32_t maxLength, usb::DeviceTime now) {
+  if (script_->Exhausted()) return Answer(usb::InResult::Kind::Failed, now);
+  const std::uint8_t header = script_->Byte();
+  std::size_t length = std::min<std::size_t>(maxLength, script_->Left());
   if (header <= kLastDataHeader) {
-    length = std::min<std::size_t>({std::size_t{header} + 1, maxLength, left});
-  } else if (header >= kFullHeader) {
-    length = std::min<std::size_t>(maxLength, left);
+    length = std::min<std::size_t>(length, std::size_t{header} + 1);
   } else if (header == kZeroLengthHeader) {
-    return Data({}, now);
+    length = 0;
   } else if (header == kStallHeader) {
-    return Stall(now);
-  } else {
+    return Answer(usb::InResult::Kind::Failed, now);
+  } else if (header < kFullHeader) {
     usb::InResult result;
     result.kind = usb::InResult::Kind::NotReady;
     result.readyAt = now + kNakTimes[header - kFirstNakHeader];
     return result;
   }
-  std::vector<std::uint8_t> bytes(script_.begin() + static_cast<std::ptrdiff_t>(next_),
-                                  script_.begin() + static_cast<std::ptrdiff_t>(next_ + length));
-  next_ += length;
-  return Data(std::move(bytes), now);
+  return Answer(usb::InResult::Kind::Data, now, script_->Take(length));
 }
 
-RecordingReader::RecordingReader(std::uint8_t selector, std::shared_ptr<emu::Card> card)
-    : reader_(std::make_shared<emu::Reader>(ScriptedReaderConfig(selector))), script_{selector} {
-  if (card) reader_->InsertCard(std::move(card));
-}
-
-std::vector<std::uint8_t> RecordingReader::GetDescriptor(std::uint8_t type, std::uint8_t index) {
-  return reader_->GetDescriptor(type, index);
-}
-
-usb::OutResult RecordingReader::BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
-                                        usb::DeviceTime now) {
-  return reader_->BulkOut(endpointAddress, data, now);
-}
-
-usb::InResult RecordingReader::BulkIn(std::uint8_t endpointAddress, std::uint32_t maxLength, usb::DeviceTime now) {
-  usb::InResult result = reader_->BulkIn(endpointAddress, maxLength, now);
-  std::lock_guard lock(mu_);
-  if (result.kind == usb::InResult::Kind::Data) {
+usb::InResult ScriptedReader::BulkIn(std::uint8_t endpointAddress, std::uint32_t maxLength, usb::DeviceTime now) {
+  if (!recording_) return Replay(maxLength, now);
+  usb::InResult result = emu::Reader::BulkIn(endpointAddress, maxLength, now);
+  if (result.kind == usb::InResult::Kind::Failed) {
+    script_->Append(std::span(&kStallHeader, 1));
+  } else if (result.kind == usb::InResult::Kind::Data) {
     // The emulated reader never sends more than asked; pieces above the
     // data headers' reach go as "what the host asked for".
     const std::size_t size = result.data.size();
+    std::uint8_t header = kFullHeader;
     if (size == 0) {
-      script_.push_back(kZeroLengthHeader);
-    } else if (size == maxLength || size > std::size_t{kLastDataHeader} + 1) {
-      script_.push_back(kFullHeader);
-    } else {
-      script_.push_back(static_cast<std::uint8_t>(size - 1));
+      header = kZeroLengthHeader;
+    } else if (size != maxLength && size <= std::size_t{kLastDataHeader} + 1) {
+      header = static_cast<std::uint8_t>(size - 1);
     }
-    script_.insert(script_.end(), result.data.begin(), result.data.end());
-  } else if (result.kind == usb::InResult::Kind::Failed) {
-    script_.push_back(kStallHeader);
+    script_->Append(std::span(&header, 1));
+    script_->Append(result.data);
   }
   return result;
-}
-
-std::vector<std::uint8_t> RecordingReader::Script() const {
-  std::lock_guard lock(mu_);
-  return script_;
 }
 
 }  // namespace fuzzing

@@ -14,68 +14,41 @@
 // When the script is used up, every further IN transfer fails: a reader
 // with nothing more to say.
 //
-// RecordingReader is the other direction: the emulated reader itself, with
-// each answer it gives written down in this format, for seed corpora.
+// On a recording tape the emulated reader itself answers, with the card
+// given, and each answer it gives is written down in this format, for seed
+// corpora.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "emulator/reader/reader.h"
-#include "platform/usb/usb_function.h"
+#include "fuzz/tape.h"
 
 namespace fuzzing {
 
-// The emulated reader's configurations the first script byte picks from
-// (its value modulo the count): firmware generation, endpoint order, the
-// length of the configuration descriptor.
-emu::ReaderConfig ScriptedReaderConfig(std::uint8_t selector);
-
-class ScriptedReader : public usb::UsbFunction {
+class ScriptedReader : public emu::Reader {
  public:
-  explicit ScriptedReader(std::span<const std::uint8_t> script);
+  explicit ScriptedReader(std::shared_ptr<Tape> script, std::shared_ptr<emu::Card> card = nullptr);
 
-  std::vector<std::uint8_t> GetDescriptor(std::uint8_t type, std::uint8_t index) override;
-  void SetConfiguration(std::uint8_t) override {}
   usb::OutResult BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
                          usb::DeviceTime now) override;
   usb::InResult BulkIn(std::uint8_t endpointAddress, std::uint32_t maxLength, usb::DeviceTime now) override;
-  void AbortEndpoint(std::uint8_t) override {}
-  usb::PortStatus GetPortStatus() override;
-  void ResetPort() override {}
+  // Bit 7 of the selector: the port reports itself connected but disabled,
+  // so the vendor port reset goes as far as the reset.
+  usb::PortStatus GetPortStatus() override {
+    return recording_ ? emu::Reader::GetPortStatus() : usb::PortStatus{true, (selector_ & 0x80) == 0};
+  }
 
  private:
-  std::mutex mu_;
-  emu::Reader descriptors_;
-  std::vector<std::uint8_t> script_;
-  std::size_t next_ = 0;
-  bool portEnabled_ = true;
-};
+  ScriptedReader(std::shared_ptr<Tape> script, std::uint8_t selector, std::shared_ptr<emu::Card> card);
+  usb::InResult Replay(std::uint32_t maxLength, usb::DeviceTime now);
 
-class RecordingReader : public usb::UsbFunction {
- public:
-  RecordingReader(std::uint8_t selector, std::shared_ptr<emu::Card> card);
-
-  std::vector<std::uint8_t> GetDescriptor(std::uint8_t type, std::uint8_t index) override;
-  void SetConfiguration(std::uint8_t value) override { reader_->SetConfiguration(value); }
-  usb::OutResult BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
-                         usb::DeviceTime now) override;
-  usb::InResult BulkIn(std::uint8_t endpointAddress, std::uint32_t maxLength, usb::DeviceTime now) override;
-  void AbortEndpoint(std::uint8_t endpointAddress) override { reader_->AbortEndpoint(endpointAddress); }
-  usb::PortStatus GetPortStatus() override { return reader_->GetPortStatus(); }
-  void ResetPort() override { reader_->ResetPort(); }
-
-  emu::Reader& Reader() { return *reader_; }
-  // The script that replays the answers given so far.
-  std::vector<std::uint8_t> Script() const;
-
- private:
-  mutable std::mutex mu_;
-  std::shared_ptr<emu::Reader> reader_;
-  std::vector<std::uint8_t> script_;
+  std::shared_ptr<Tape> script_;
+  const bool recording_;
+  const std::uint8_t selector_;
 };
 
 }  // namespace fuzzing

@@ -15,15 +15,14 @@ std::uint8_t Lrc(std::span<const std::uint8_t> bytes) {
   return lrc;
 }
 
-void AppendLength(Tape& tape, std::size_t length) {
-  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-  tape.Append(bytes);
-}
-
-// A response the recording format can carry: at most kMaxResponse - 1 bytes.
-emu::Bytes Bounded(emu::Bytes bytes) {
-  if (bytes.size() >= kMaxResponse) bytes.resize(kMaxResponse - 1);
-  return bytes;
+// Records a response as its 16-bit big-endian length and its bytes, cut to
+// what the format carries (at most kMaxResponse - 1 bytes).
+void Record(Tape& tape, emu::Bytes& response) {
+  if (response.size() >= kMaxResponse) response.resize(kMaxResponse - 1);
+  const std::uint8_t length[] = {static_cast<std::uint8_t>(response.size() >> 8),
+                                 static_cast<std::uint8_t>(response.size())};
+  tape.Append(length);
+  tape.Append(response);
 }
 
 }  // namespace
@@ -31,12 +30,10 @@ emu::Bytes Bounded(emu::Bytes bytes) {
 emu::T0Answer TapeCard::TransmitT0(std::span<const std::uint8_t> tpdu) {
   if (tape_->Recording()) {
     emu::T0Answer answer = emu::Card::TransmitT0(tpdu);
-    answer.response = Bounded(std::move(answer.response));
     answer.nullProcedureBytes = std::min<std::uint32_t>(answer.nullProcedureBytes, 3);
     const std::uint8_t header = static_cast<std::uint8_t>(answer.nullProcedureBytes << 6);
     tape_->Append(std::span(&header, 1));
-    AppendLength(*tape_, answer.response.size());
-    tape_->Append(answer.response);
+    Record(*tape_, answer.response);
     return answer;
   }
   emu::T0Answer answer;
@@ -76,9 +73,8 @@ std::optional<emu::Bytes> TapeCard::ExchangeT1Block(std::span<const std::uint8_t
 
 emu::Bytes TapeCard::TransmitApdu(std::span<const std::uint8_t> apdu) {
   if (tape_->Recording()) {
-    emu::Bytes response = Bounded(emu::Card::TransmitApdu(apdu));
-    AppendLength(*tape_, response.size());
-    tape_->Append(response);
+    emu::Bytes response = emu::Card::TransmitApdu(apdu);
+    Record(*tape_, response);
     return response;
   }
   return tape_->Take(tape_->Word() % kMaxResponse);

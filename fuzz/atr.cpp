@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   emu::CardConfig card;
   card.atrOverride = emu::Bytes(atr.begin(), atr.end());
-  fuzzing::Session session(fuzzing::ReaderWithCard(std::make_shared<emu::Card>(card), (flags & 1) != 0 ? "1.50" : "2.27"));
+  fuzzing::Session session(
+      fuzzing::ReaderWithCard(std::make_shared<emu::Card>(card), (flags & 1) != 0 ? "1.50" : "2.27"));
   if (!NT_SUCCESS(session.Start()) || !NT_SUCCESS(session.Open())) return 0;
   session.Control(IOCTL_SMARTCARD_POWER, fuzzing::Ulong(SCARD_COLD_RESET), 64);
   session.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, fuzzing::Ulong(SCARD_ATTR_ATR_STRING), 64);

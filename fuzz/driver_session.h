@@ -15,7 +15,7 @@
 //   mask), 7 power down, otherwise transmit: 16-bit length (modulo 1100),
 //   the command, a byte r for the reply room (0: 0x10400, else r x 4).
 // The card's answers are read from the same input when the card is asked
-// (fuzz/tape_card.h), so they follow the operation that asked for them.
+// (fuzz/hostile_devices.h), so they follow the operation that asked for them.
 #pragma once
 
 #include <memory>

@@ -60,8 +60,7 @@ ULONG OutputLength(std::uint8_t o) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  constexpr std::size_t kMaxTape = 16384;
-  if (size > kMaxTape) return -1;
+  if (size > 16384) return -1;
   fuzzing::Tape tape(std::span<const std::uint8_t>(data, size));
   const std::uint8_t selector = tape.Byte();
   const auto reader = fuzzing::ReaderWithCard(fuzzing::ChainingCard(), (selector & 1) != 0 ? "1.50" : "2.27");

@@ -1,13 +1,13 @@
 // Fuzz target 2, a hostile card: T=1 blocks, T=0 responses and APDU
 // responses from the input, during transmissions of commands from the input
-// (fuzz/driver_session.h and fuzz/tape_card.h have the format).
+// (fuzz/driver_session.h and fuzz/hostile_devices.h have the format).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
 #include "fuzz/driver_session.h"
-#include "fuzz/tape_card.h"
+#include "fuzz/hostile_devices.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 8192) return -1;

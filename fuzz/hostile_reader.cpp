@@ -1,13 +1,13 @@
 // Fuzz target 1, a hostile reader: every bulk-in answer of a whole device
 // life comes from the input, split over transfers as the input says
-// (fuzz/scripted_reader.h has the format).
+// (fuzz/hostile_devices.h has the format).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
 #include "fuzz/driver_session.h"
-#include "fuzz/scripted_reader.h"
+#include "fuzz/hostile_devices.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Replies beyond this cannot reach further into a life that ends with removal.

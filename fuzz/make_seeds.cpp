@@ -9,8 +9,7 @@
 #include <string>
 
 #include "fuzz/driver_session.h"
-#include "fuzz/scripted_reader.h"
-#include "fuzz/tape_card.h"
+#include "fuzz/hostile_devices.h"
 
 namespace {
 
@@ -116,15 +115,9 @@ int main(int argc, char** argv) {
   Write("hostile_card", "t1-1.50", RecordCardSession(2, 1, false));
   Write("hostile_card", "t1-3.01", RecordCardSession(4, 1, false));
 
-  emu::AtrRecipe dual = fuzzing::ChainingCardConfig().atr;
-  emu::AtrRecipe t0only;
-  t0only.t0 = true;
-  t0only.t1 = false;
-  t0only.historical = {0x80, 0x31, 0xC0};
-  emu::AtrRecipe t1slow = dual;
-  t1slow.t0 = false;
-  t1slow.tb3 = 0x75;
-  t1slow.ta3 = 0xFE;
+  const emu::AtrRecipe dual = fuzzing::ChainingCardConfig().atr;
+  const emu::AtrRecipe t0only{.t1 = false, .historical = {0x80, 0x31, 0xC0}};
+  const emu::AtrRecipe t1slow{.t0 = false, .tb3 = 0x75, .ta3 = 0xFE, .historical = dual.historical};
   Write("atr", "dual", WithFlags(0, emu::BuildAtr(dual)));
   Write("atr", "t0-only", WithFlags(2, emu::BuildAtr(t0only)));
   Write("atr", "t1-slow", WithFlags(4, emu::BuildAtr(t1slow)));

@@ -22,6 +22,7 @@ class Tape {
       : bytes_(bytes.begin(), bytes.end()), recording_(recording) {}
 
   bool Recording() const { return recording_; }
+  void Append(std::uint8_t byte) { Append(std::span(&byte, 1)); }
   void Append(std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mu_);
     record_.insert(record_.end(), bytes.begin(), bytes.end());

@@ -15,14 +15,13 @@
 // driver with a fresh reader is then brought up and must carry a transmit.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <cstdio>
-#include <functional>
+#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "driver/reader/vendor_ioctl.h"
@@ -55,16 +54,14 @@ struct LifecycleOutcome {
   bool injected = false;  // the numbered point came
   // What the lifecycle used, counted from load to unload.
   std::uint32_t allocations = 0;
-  std::uint32_t frames = 0;  // request frames the reader took
+  std::uint32_t frames = 0;    // request frames the reader took
   readertest::Leftovers left;  // bulk transfers counted there
   std::vector<std::string> verifierMessages;
   // The fresh device afterwards.
-  NTSTATUS freshTransmit = STATUS_PENDING;
-  std::vector<std::uint8_t> freshResponse;
+  kernel::IoResult fresh;  // the status of its first failure, or its transmit
   std::uint32_t freshLiveBlocks = 0;
 };
 
-using kernel::kSecond;
 using readertest::Bytes;
 using readertest::ChainingCard;
 using readertest::ReaderWithCard;
@@ -72,7 +69,7 @@ using readertest::TransmitRequest;
 using readertest::Ulong;
 
 // How long the resource manager waits for a tracking request before it cancels it.
-constexpr LONGLONG kTrackingPatience = 10 * kSecond;
+constexpr LONGLONG kTrackingPatience = 10 * kernel::kSecond;
 constexpr LONGLONG kForever = -1;
 
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
@@ -120,7 +117,7 @@ class Run {
   void Track(const char* name, ULONG code, const std::function<void()>& change) {
     if (!session_.HasHandle()) return change();
     auto request = session_.Begin(code, {}, 0);
-    kernel::SleepFor(kSecond);
+    kernel::SleepFor(kernel::kSecond);
     change();
     Record(name, session_.Finish(*request, kTrackingPatience).status);
   }
@@ -162,8 +159,7 @@ class Run {
     Ioctl("cold reset", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64, true);
     Ioctl("select T=1", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4, true);
     Ioctl("transmit T=1", IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf), 8 + 258, true);
-    Ioctl("transmit T=1 chained", IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T1, Echo()), 8 + 258,
-          true);
+    Ioctl("transmit T=1 chained", IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T1, Echo()), 8 + 258, true);
     Ioctl("vendor version", IOCTL_VENDOR_GET_VERSION, {}, VendorVersionBlockLength, true);
     Ioctl("vendor device descriptor", IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 18, true);
     Ioctl("vendor command B0", IOCTL_VENDOR_COMMAND_B0, {0x01}, VendorStatusBytesLength, true);
@@ -192,16 +188,15 @@ void FreshDevice(LifecycleOutcome& outcome) {
   NTSTATUS status = fresh.Load();
   if (NT_SUCCESS(status)) status = fresh.Start();
   if (NT_SUCCESS(status)) status = fresh.Open();
-  const Bytes transmit = TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf);
-  for (const auto& [code, input, room] : {std::tuple{IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64},
-                                          std::tuple{IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4},
-                                          std::tuple{IOCTL_SMARTCARD_TRANSMIT, transmit, 8 + 258}}) {
-    if (!NT_SUCCESS(status)) break;
-    const kernel::IoResult result = fresh.Control(code, input, room, kForever);
-    status = result.status;
-    outcome.freshResponse = result.output;
+  if (NT_SUCCESS(status)) status = fresh.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64, kForever).status;
+  if (NT_SUCCESS(status)) {
+    status = fresh.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4, kForever).status;
   }
-  outcome.freshTransmit = status;
+  outcome.fresh.status = status;
+  if (NT_SUCCESS(status)) {
+    outcome.fresh =
+        fresh.Control(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf), 8 + 258, kForever);
+  }
   outcome.freshLiveBlocks = fresh.TearDown().driverBlocks;
 }
 
@@ -220,13 +215,9 @@ const char* KindName(FaultKind kind) {
 }
 
 std::string Describe(const LifecycleOutcome& outcome) {
-  std::string text;
-  char status[16];
-  for (const Step& step : outcome.steps) {
-    std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(step.status));
-    text += "  " + step.name + " -> " + status + "\n";
-  }
-  return text;
+  std::ostringstream text;
+  for (const Step& step : outcome.steps) text << "  " << step.name << " -> 0x" << std::hex << step.status << "\n";
+  return text.str();
 }
 
 // Steps by name and occurrence ("cold reset#2").
@@ -238,8 +229,7 @@ std::map<std::string, const Step*> ByName(const LifecycleOutcome& outcome) {
 }
 
 void ExpectSound(const LifecycleOutcome& clean, const LifecycleOutcome& run, const Fault& fault) {
-  SCOPED_TRACE(std::string(KindName(fault.kind)) + " at " + std::to_string(fault.at) + "\n" +
-               Describe(run));
+  SCOPED_TRACE(std::string(KindName(fault.kind)) + " at " + std::to_string(fault.at) + "\n" + Describe(run));
   const auto expected = ByName(clean);
   std::map<std::string, int> seen;
   // After a selection that failed, or that found one made already, commands
@@ -255,11 +245,11 @@ void ExpectSound(const LifecycleOutcome& clean, const LifecycleOutcome& run, con
     const bool selection = step.name.rfind("select", 0) == 0;
     if (selection) selectionKept = step.status != STATUS_SUCCESS || step.output.empty();
     if (step.name.rfind("cold reset", 0) == 0 && step.status == STATUS_SUCCESS) transmissionBroken = false;
+    const bool transmit = step.name.rfind("transmit", 0) == 0;
     EXPECT_NE(step.status, STATUS_PENDING) << key << " never completed";
     if (NT_SUCCESS(step.status)) {
       EXPECT_EQ(step.status, STATUS_SUCCESS) << key << ": a success status that is not STATUS_SUCCESS";
       const auto same = expected.find(key);
-      const bool transmit = step.name.rfind("transmit", 0) == 0;
       const bool comparable =
           !(selection && step.output.empty()) && !(transmit && (selectionKept || transmissionBroken));
       if (step.carriesData && comparable && same != expected.end() && same->second->status == STATUS_SUCCESS) {
@@ -270,13 +260,13 @@ void ExpectSound(const LifecycleOutcome& clean, const LifecycleOutcome& run, con
       }
     } else {
       EXPECT_TRUE(step.output.empty()) << key << " failed but returned data";
-      if (step.name.rfind("transmit", 0) == 0) transmissionBroken = true;
+      transmissionBroken = transmissionBroken || transmit;
     }
   }
   EXPECT_TRUE(run.verifierMessages.empty()) << run.verifierMessages.front();
   EXPECT_EQ(run.left.Complaints(), "");
-  EXPECT_EQ(run.freshTransmit, STATUS_SUCCESS);
-  EXPECT_EQ(run.freshResponse, expected.at("transmit T=1#1")->output);
+  EXPECT_EQ(run.fresh.status, STATUS_SUCCESS);
+  EXPECT_EQ(run.fresh.output, expected.at("transmit T=1#1")->output);
   EXPECT_EQ(run.freshLiveBlocks, 0u);
 }
 
@@ -299,8 +289,7 @@ std::uint32_t InjectEach(FaultKind kind) {
     ExpectSound(Clean(), run, fault);
     if (::testing::Test::HasFailure()) break;  // one broken run says enough
   }
-  std::cout << KindName(kind) << ": " << exercised << " of " << points
-            << " injection points exercised\n";
+  std::cout << KindName(kind) << ": " << exercised << " of " << points << " injection points exercised\n";
   ::testing::Test::RecordProperty("points", static_cast<int>(exercised));
   return exercised;
 }

@@ -1,18 +1,14 @@
-// Systematic fault injection over a complete lifecycle: a clean run counts
-// the points (allocations, bulk transfers, request frames), then the
-// lifecycle runs again with each point failing in turn. Whatever fails, the
-// caller must see it as an error (a success carries the clean run's data),
-// nothing may be left allocated, pending or waiting after unload, and a
-// fresh device must work afterwards.
-//
-// One complete life of the driver with a reader, from DriverEntry to unload,
-// scripted step by step as the I/O, Plug and Play, power and resource
-// managers drive it, in simulated time and on a platform of its own. One
-// fault can be injected at a numbered point: an allocation, a bulk
-// transfer, the reader going silent from a request frame on, or the reader
-// leaving the bus before a request frame. Every step's status and data are
-// kept, and what the run left behind is measured after unload. A fresh
-// driver with a fresh reader is then brought up and must carry a transmit.
+// Systematic fault injection over one complete life of the driver with a
+// reader, from DriverEntry to unload, scripted step by step as the I/O, Plug
+// and Play, power and resource managers drive it, in simulated time on a
+// platform of its own. A clean run counts the points (allocations, bulk
+// transfers, request frames the reader takes); the life then runs again with
+// each point failing in turn: an allocation, a bulk transfer, the reader
+// going silent from a request frame on, or leaving the bus before one.
+// Whatever fails, the caller must see it as an error (a success carries the
+// clean run's data), nothing may be left allocated, pending or waiting after
+// unload, and a fresh driver with a fresh reader on the same platform must
+// carry a transmit.
 #include <gtest/gtest.h>
 
 #include <functional>

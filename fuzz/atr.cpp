@@ -11,9 +11,8 @@
 #include <memory>
 #include <span>
 
-#include "fuzz/card_session.h"
-#include "fuzz/reader_lifecycle.h"
 #include "driver/reader/atr_analysis.h"
+#include "fuzz/driver_session.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace {
@@ -40,12 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   emu::CardConfig card;
   card.atrOverride = emu::Bytes(atr.begin(), atr.end());
-  emu::ReaderConfig reader;
-  reader.firmwareVersion = (flags & 1) != 0 ? "1.50" : "2.27";
-  reader.timing = emu::TimingModel::Instant();
-
-  fuzzing::DriverSession session;
-  if (!fuzzing::StartEmulatedReader(session, reader, std::make_shared<emu::Card>(card))) return 0;
+  fuzzing::Session session(
+      fuzzing::ReaderWithCard(std::make_shared<emu::Card>(card), (flags & 1) != 0 ? "1.50" : "2.27"));
+  if (!NT_SUCCESS(session.Start()) || !NT_SUCCESS(session.Open())) return 0;
   session.Control(IOCTL_SMARTCARD_POWER, fuzzing::Ulong(SCARD_COLD_RESET), 64);
   session.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, fuzzing::Ulong(SCARD_ATTR_ATR_STRING), 64);
   ULONG mask = (flags >> 1) & 3;

@@ -2,12 +2,26 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
-#include "driver/device/driver_entry.h"
-#include "platform/kernel/power_manager.h"
+#include "driver/reader/vendor_ioctl.h"
+#include "platform/smclib/winsmcrd.h"
 
 namespace fuzzing {
+namespace {
+
+constexpr ULONG kReplyRoom = 0x10400;
+constexpr LONGLONG kTrackingWait = 2 * kernel::kSecond;
+
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00};
+const Bytes kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+// A new-generation status command and an old-generation card frame, as applications send them.
+const Bytes kPassNew = {0x12, 0x00, 0x02, 0x01, 0x31, 0x00};
+const Bytes kPassOldCard = {0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08};
+
+constexpr const char* kCardFirmware[] = {"2.27", "2.10", "1.50", "3.00", "3.01"};
+constexpr std::uint16_t kMaxCommand = 1100;
+
+}  // namespace
 
 void Require(bool condition, std::string_view message) {
   if (condition) return;
@@ -15,143 +29,78 @@ void Require(bool condition, std::string_view message) {
   std::abort();
 }
 
-namespace {
-
-constexpr ULONG TagValue(const char* tag) {
-  return static_cast<ULONG>(static_cast<UCHAR>(tag[0])) | static_cast<ULONG>(static_cast<UCHAR>(tag[1])) << 8 |
-         static_cast<ULONG>(static_cast<UCHAR>(tag[2])) << 16 | static_cast<ULONG>(static_cast<UCHAR>(tag[3])) << 24;
-}
-constexpr ULONG kTagIrp = TagValue("Irp ");
-
-}  // namespace
-
-Bytes Ulong(ULONG value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+Session::Session(std::shared_ptr<usb::UsbFunction> device) : DriverSession(std::move(device)) {
+  Require(Load() == STATUS_SUCCESS, "DriverEntry failed");
+  GiveUpAfterBusy();
 }
 
-DriverSession::DriverSession() {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver_ = kernel::LoadDriver(u"\\Driver\\SmartCardReader", DriverEntry, &status);
-  Require(status == STATUS_SUCCESS, "DriverEntry failed");
+Session::~Session() {
+  const readertest::Leftovers& left = TearDown();
+  Require(left.removal == STATUS_SUCCESS, "IRP_MN_REMOVE_DEVICE failed");
+  Require(left.Complaints().empty(), left.Complaints());
 }
 
-DriverSession::~DriverSession() { TearDown(); }
-
-NTSTATUS DriverSession::Plug(std::shared_ptr<usb::UsbFunction> function) {
-  port_ = std::make_unique<usb::EmulatedPort>(std::move(function));
-  const NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, port_->PhysicalDeviceObject());
-  if (NT_SUCCESS(status)) fdo_ = IoGetAttachedDevice(port_->PhysicalDeviceObject());
-  return status;
+void RunReaderLifecycle(std::shared_ptr<usb::UsbFunction> reader) {
+  Session session(std::move(reader));
+  if (!NT_SUCCESS(session.Start())) return;
+  session.Open();
+  session.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+  session.Control(IOCTL_SMARTCARD_IS_PRESENT, {}, 0, kTrackingWait);
+  session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+  session.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(SCARD_ATTR_ATR_STRING), 64);
+  session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
+  session.Control(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T1, kSelect), kReplyRoom);
+  session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_WARM_RESET), 64);
+  session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T0), 4);
+  session.Control(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(SCARD_PROTOCOL_T0, kGetChallenge), kReplyRoom);
+  session.Control(IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 18);
+  session.Control(IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 9);
+  session.Control(IOCTL_VENDOR_RESET_PORT, {}, 0);
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, kPassNew, 300);
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, kPassOldCard, 300);
+  session.Control(IOCTL_VENDOR_GET_VERSION, {}, 8);
+  session.Control(IOCTL_VENDOR_EJECT, {}, 2);
+  session.Control(IOCTL_VENDOR_COMMAND_B0, {0x05}, 2);
+  session.Control(IOCTL_VENDOR_COMMAND_D8, {0x01}, 2);
+  session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_POWER_DOWN), 0);
+  session.Control(IOCTL_SMARTCARD_EJECT, {}, 0);
+  session.Control(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, kTrackingWait);
+  session.Sleep();
+  session.Resume();
+  session.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+  session.SurpriseRemove();
 }
 
-NTSTATUS DriverSession::Start() {
-  const NTSTATUS status = Pnp(IRP_MN_START_DEVICE).Status;
-  if (!NT_SUCCESS(status)) Remove();
-  return status;
-}
-
-IO_STATUS_BLOCK DriverSession::Pnp(UCHAR minor) {
-  Require(fdo_ != nullptr && !removed_, "Plug and Play request without a device");
-  return kernel::SendIrpAndWait(fdo_, IRP_MJ_PNP, minor);
-}
-
-void DriverSession::Sleep() {
-  if (Usable()) kernel::SleepSystem(fdo_, PowerSystemSleeping3);
-}
-
-void DriverSession::Resume() {
-  if (Usable()) kernel::ResumeSystem(fdo_);
-}
-
-void DriverSession::SurpriseRemove() {
-  if (!Usable() || surpriseRemoved_) return;
-  port_->Unplug();
-  Pnp(IRP_MN_SURPRISE_REMOVAL);
-  surpriseRemoved_ = true;
-}
-
-NTSTATUS DriverSession::Open(std::u16string_view name) {
-  if (!Usable() || file_ != nullptr) return STATUS_UNSUCCESSFUL;
-  const NTSTATUS status = kernel::OpenFile(port_->PhysicalDeviceObject(), name, &file_);
-  if (!NT_SUCCESS(status)) file_ = nullptr;
-  return status;
-}
-
-void DriverSession::Close() {
-  if (file_ == nullptr) return;
-  CollectInFlight();
-  kernel::CloseFile(file_);
-  file_ = nullptr;
-}
-
-kernel::IoResult DriverSession::Control(ULONG code, const Bytes& input, ULONG outputLength, LONGLONG wait) {
-  Require(Usable(), "control request without a device");
-  if (gateBusy_) return kernel::IoResult{STATUS_DEVICE_BUSY, 0, {}};
-  auto request = kernel::StartDeviceIoControl(file_, code, input, outputLength, false, file_ == nullptr ? fdo_ : nullptr);
-  kernel::IoResult result = request->Wait(wait);
-  if (result.status == STATUS_PENDING && !request->Done()) {
-    request->Cancel();
-    result = request->Wait();
-  }
-  Require(result.status != STATUS_PENDING, "a cancelled request was never completed");
-  if (std::getenv("FUZZ_VERBOSE") != nullptr) {
-    std::fprintf(stderr, "control 0x%06X in %zu out %u -> 0x%08X, %zu bytes\n", static_cast<unsigned>(code),
-                 input.size(), static_cast<unsigned>(outputLength), static_cast<unsigned>(result.status),
-                 static_cast<std::size_t>(result.information));
-  }
-  // The gate waited 10 s for a poll that never read the card state; every
-  // later request would wait as long for the same answer.
-  if (result.status == STATUS_DEVICE_BUSY) gateBusy_ = true;
-  return result;
-}
-
-void DriverSession::StartControl(ULONG code, const Bytes& input, ULONG outputLength) {
-  Require(Usable(), "control request without a device");
-  inFlight_.push_back(
-      kernel::StartDeviceIoControl(file_, code, input, outputLength, false, file_ == nullptr ? fdo_ : nullptr));
-}
-
-void DriverSession::CollectInFlight() {
-  for (auto& request : inFlight_) {
-    if (!request->Done()) request->Cancel();
-    const kernel::IoResult result = request->Wait(60 * kernel::kSecond);
-    Require(result.status != STATUS_PENDING, "a request in flight was never completed");
-  }
-  inFlight_.clear();
-}
-
-void DriverSession::Remove() {
-  if (fdo_ == nullptr || removed_) return;
-  Close();
-  CollectInFlight();
-  Require(Pnp(IRP_MN_REMOVE_DEVICE).Status == STATUS_SUCCESS, "IRP_MN_REMOVE_DEVICE failed");
-  removed_ = true;
-}
-
-void DriverSession::TearDown() {
-  if (tornDown_) return;
-  tornDown_ = true;
-  Remove();
-  // A timer or work item still armed would run now, on freed memory.
-  kernel::SleepFor(kernel::kSecond);
-  Require(kernel::irps::InProgress() == 0, "a request was left uncompleted");
-  Require(driver_->DeviceObject == nullptr, "the device object outlived its removal");
-  port_.reset();
-  kernel::UnloadDriver(driver_);
-  driver_ = nullptr;
-  Require(kernel::pool::LiveBlocks(DriverPoolTag) == 0, "a block tagged TQM9 outlived the device");
-  Require(kernel::irps::Live() == 0, "a request was never freed");
-  // Freed requests stay in the I/O manager's quarantine (their pool blocks
-  // too) to catch a use after free; irps::Live above counts those in use.
-  const ULONG quarantined = kernel::pool::LiveBlocks(kTagIrp);
-  if (kernel::pool::Totals().liveBlocks != quarantined) {
-    std::string tags;
-    for (const char* tag : {"TQM9", "SCLB", "Devo", "Drvo", "File", "Sbuf", "Strg", "UsbT", "USBD"}) {
-      const ULONG live = kernel::pool::LiveBlocks(TagValue(tag));
-      if (live != 0) tags += std::string(" ") + tag + ":" + std::to_string(live);
+void RunCardSession(Tape& tape, std::shared_ptr<emu::Card> card) {
+  Session session(ReaderWithCard(std::move(card), kCardFirmware[tape.Byte() % std::size(kCardFirmware)]));
+  if (!NT_SUCCESS(session.Start()) || !NT_SUCCESS(session.Open())) return;
+  ULONG protocol = SCARD_PROTOCOL_UNDEFINED;
+  for (int i = 0; i < kCardOperations && !tape.Exhausted(); ++i) {
+    const std::uint8_t operation = tape.Byte() % 8;
+    switch (operation) {
+      case 0:
+      case 1:
+        session.Control(IOCTL_SMARTCARD_POWER, Ulong(operation == 0 ? SCARD_COLD_RESET : SCARD_WARM_RESET), 64);
+        break;
+      case 2: {
+        const kernel::IoResult result = session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(tape.Byte() % 3 + 1), 4);
+        if (result.status == STATUS_SUCCESS && result.output.size() == 4) {
+          protocol = result.output[0] | result.output[1] << 8 | result.output[2] << 16 |
+                     static_cast<ULONG>(result.output[3]) << 24;
+        }
+        break;
+      }
+      case 7:
+        session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_POWER_DOWN), 0);
+        break;
+      default: {
+        const Bytes command = tape.Take(tape.Word() % kMaxCommand);
+        const std::uint8_t room = tape.Byte();
+        session.Control(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(protocol, command),
+                        room == 0 ? kReplyRoom : ULONG{room} * 4);
+        break;
+      }
     }
-    Require(false, "a pool block outlived the session;" + tags);
   }
 }
 

@@ -21,11 +21,8 @@
 #include <span>
 
 #include "driver/dispatch/device_control.h"
-#include "emulator/reader/reader.h"
-#include "fuzz/card_session.h"
-#include "fuzz/seeds.h"
-#include "fuzz/tape.h"
 #include "driver/reader/vendor_ioctl.h"
+#include "fuzz/driver_session.h"
 #include "platform/smclib/winsmcrd.h"
 
 namespace {
@@ -56,31 +53,19 @@ fuzzing::Bytes InputBytes(fuzzing::Tape& tape) {
 }
 
 ULONG OutputLength(std::uint8_t o) {
-  switch (o) {
-    case 0:
-      return 0;
-    case 1:
-      return 0x10400;
-    case 2:
-      return 0x10401;
-    default:
-      return ULONG{o} * 3;
-  }
+  constexpr ULONG kSpecial[] = {0, 0x10400, 0x10401};
+  return o < std::size(kSpecial) ? kSpecial[o] : ULONG{o} * 3;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  constexpr std::size_t kMaxTape = 16384;
-  if (size > kMaxTape) return -1;
+  if (size > 16384) return -1;
   fuzzing::Tape tape(std::span<const std::uint8_t>(data, size));
   const std::uint8_t selector = tape.Byte();
-  emu::ReaderConfig config = fuzzing::CardSessionReader((selector & 1) != 0 ? 2 : 0);
-  auto reader = std::make_shared<emu::Reader>(config);
-  reader->InsertCard(fuzzing::SeedCard());
-
-  fuzzing::DriverSession session;
-  if (!NT_SUCCESS(session.Plug(reader)) || !NT_SUCCESS(session.Start())) return 0;
+  const auto reader = fuzzing::ReaderWithCard(fuzzing::ChainingCard(), (selector & 1) != 0 ? "1.50" : "2.27");
+  fuzzing::Session session(reader);
+  if (!NT_SUCCESS(session.Start())) return 0;
   if ((selector & 2) == 0) session.Open();
   for (int i = 0; i < kRequests && !tape.Exhausted() && session.Usable(); ++i) {
     const std::uint8_t c = tape.Byte();
@@ -93,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       code = tape.Long();
     } else {
       if (c == 0xF8) reader->RemoveCard();
-      if (c == 0xF9 && !reader->CurrentCard()) reader->InsertCard(fuzzing::SeedCard());
+      if (c == 0xF9 && !reader->CurrentCard()) reader->InsertCard(fuzzing::ChainingCard());
       if (c >= 0xFA) {
         session.Sleep();
         session.Resume();

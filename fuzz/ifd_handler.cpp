@@ -33,23 +33,13 @@ constexpr DWORD kLun = 0;
 // The entry point's own device name for the reader this target opens.
 char kDeviceName[] = "emulated:card=t1";
 
-const DWORD kTags[] = {TAG_IFD_ATR,
-                       TAG_IFD_SLOTNUM,
-                       TAG_IFD_SLOT_THREAD_SAFE,
-                       TAG_IFD_THREAD_SAFE,
-                       TAG_IFD_SLOTS_NUMBER,
-                       TAG_IFD_SIMULTANEOUS_ACCESS,
-                       TAG_IFD_POLLING_THREAD_KILLABLE,
-                       TAG_IFD_STOP_POLLING_THREAD,
-                       TAG_IFD_POLLING_THREAD_WITH_TIMEOUT,
-                       TAG_IFD_DEVICE_REMOVED,
-                       SCARD_ATTR_ATR_STRING,
-                       SCARD_ATTR_VENDOR_NAME,
-                       SCARD_ATTR_VENDOR_IFD_TYPE,
-                       SCARD_ATTR_VENDOR_IFD_VERSION,
-                       SCARD_ATTR_CURRENT_PROTOCOL_TYPE,
-                       SCARD_ATTR_ICC_PRESENCE,
-                       SCARD_ATTR_MAX_IFSD};
+const DWORD kTags[] = {
+    TAG_IFD_ATR, TAG_IFD_SLOTNUM, TAG_IFD_SLOT_THREAD_SAFE, TAG_IFD_THREAD_SAFE, TAG_IFD_SLOTS_NUMBER,
+    TAG_IFD_SIMULTANEOUS_ACCESS, TAG_IFD_POLLING_THREAD_KILLABLE, TAG_IFD_STOP_POLLING_THREAD,
+    TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, TAG_IFD_DEVICE_REMOVED, SCARD_ATTR_ATR_STRING, SCARD_ATTR_VENDOR_NAME,
+    SCARD_ATTR_VENDOR_IFD_TYPE, SCARD_ATTR_VENDOR_IFD_VERSION, SCARD_ATTR_CURRENT_PROTOCOL_TYPE,
+    SCARD_ATTR_ICC_PRESENCE, SCARD_ATTR_MAX_IFSD,
+};
 const DWORD kActions[] = {IFD_POWER_UP, IFD_POWER_DOWN, IFD_RESET};
 
 DWORD Lun(fuzzing::Tape& tape, std::uint8_t flags) { return (flags & 1) != 0 ? tape.Long() : kLun; }

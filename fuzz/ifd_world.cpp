@@ -3,7 +3,6 @@
 #include "driver/device/device_context.h"
 #include "emulator/reader/reader.h"
 #include "fuzz/driver_session.h"
-#include "fuzz/seeds.h"
 #include "ifd/handler.h"
 #include "platform/kernel/platform.h"
 
@@ -15,7 +14,7 @@ bool SetCard(unsigned long lun, bool present) {
   if (!present) {
     reader->RemoveCard();
   } else if (!reader->CurrentCard()) {
-    reader->InsertCard(SeedCard());
+    reader->InsertCard(ChainingCard());
   }
   return true;
 }

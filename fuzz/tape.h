@@ -22,6 +22,7 @@ class Tape {
       : bytes_(bytes.begin(), bytes.end()), recording_(recording) {}
 
   bool Recording() const { return recording_; }
+  void Append(std::uint8_t byte) { Append(std::span(&byte, 1)); }
   void Append(std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mu_);
     record_.insert(record_.end(), bytes.begin(), bytes.end());
@@ -31,16 +32,12 @@ class Tape {
     return record_;
   }
 
-  bool Exhausted() const {
+  bool Exhausted() const { return Left() == 0; }
+  std::size_t Left() const {
     std::lock_guard lock(mu_);
-    return next_ >= bytes_.size();
+    return bytes_.size() - next_;
   }
-  std::uint8_t Byte() {
-    std::lock_guard lock(mu_);
-    const std::uint8_t byte = next_ < bytes_.size() ? bytes_[next_++] : 0;
-    if (recording_) record_.push_back(byte);
-    return byte;
-  }
+  std::uint8_t Byte() { return Take(1)[0]; }
   std::uint16_t Word() {
     const std::uint16_t high = Byte();
     return static_cast<std::uint16_t>(high << 8 | Byte());
@@ -53,7 +50,7 @@ class Tape {
   std::vector<std::uint8_t> Take(std::size_t count) {
     std::lock_guard lock(mu_);
     std::vector<std::uint8_t> out(count, 0);
-    const std::size_t available = next_ < bytes_.size() ? std::min(count, bytes_.size() - next_) : 0;
+    const std::size_t available = std::min(count, bytes_.size() - next_);
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(next_), available, out.begin());
     next_ += available;
     if (recording_) record_.insert(record_.end(), out.begin(), out.end());

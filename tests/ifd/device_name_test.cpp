@@ -28,7 +28,6 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
       {"emulated", "2.27 0 35963 0000 ''"},
       {"emulated:firmware=1.50:card=t0:vicc-port=40000:timing=real:trace=1:verbose=1:log=syslog:control=/tmp/a_b-c.d@e",
        "1.50 1 40000 1111 '/tmp/a_b-c.d@e'"},
-      {"emulated:card=none:firmware=2.1a", "2.1a 2 35963 0000 ''"},
       {"usb:5A54/2210:libudev:0:/dev/bus/usb/003/017", "usb 5A54:2210@3.17"},
       {"usb:5a54/2210:libusb-1.0:3:17:0", "usb 5A54:2210@3.17"},
       {"usb:5A54/2210", "usb 5A54:2210"},
@@ -38,14 +37,9 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
       {"emulated:card=t2", "card=t2: expected t1, t0, none or vicc"},
       {"emulated:firmware=2.270", "expected M.mm"},
       {"emulated:vicc-port=65536", "expected a TCP port"},
-      {"emulated:vicc-port=12a", "expected a TCP port"},
-      {"emulated:trace=yes", "expected 0 or 1"},
-      {"emulated:timing=slow", "expected fast or real"},
-      {"emulated:log=file", "expected stderr or syslog"},
       {"emulated:control=relative/fifo", "expected an absolute path"},
       {"emulated:card=t1:firmware=2.27:card=t0", "option card= is given twice"},
       {"usb:5a54-2210", "is not a USB device name"},
-      {"usb:5A54/2210:libudev:0:/dev/bus/usb/001", "is not a USB device name"},
       {"usb:5A54/2210:libusb-1.0:1:2:1", "has interface 0 only"},
   };
   for (const auto& c : cases) {

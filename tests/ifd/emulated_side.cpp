@@ -19,13 +19,7 @@ Bytes AtrOf(bool t1) { return host::MakeCard(t1 ? host::CardKind::T1 : host::Car
 
 bool HasCard(unsigned long lun) { return ifd::EmulatedReader(lun)->CurrentCard() != nullptr; }
 
-void InsertCard(unsigned long lun, bool t1) {
-  ifd::EmulatedReader(lun)->InsertCard(host::MakeCard(t1 ? host::CardKind::T1 : host::CardKind::T0));
-}
-
 void RemoveCard(unsigned long lun) { ifd::EmulatedReader(lun)->RemoveCard(); }
-
-std::uint32_t CardResets(unsigned long lun) { return ifd::EmulatedReader(lun)->Counters().cardResets; }
 
 int CommandB0Parameter(unsigned long lun) {
   const std::optional<std::uint8_t> parameter = ifd::EmulatedReader(lun)->CommandB0Parameter();

@@ -15,9 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes AtrOf(bool t1);
 
 bool HasCard(unsigned long lun);
-void InsertCard(unsigned long lun, bool t1);
 void RemoveCard(unsigned long lun);
-std::uint32_t CardResets(unsigned long lun);
 int CommandB0Parameter(unsigned long lun);  // -1 when none was sent
 bool ReaderReceived(unsigned long lun, const Bytes& frame);
 // A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).

@@ -1,8 +1,8 @@
-// Power, transmit on each protocol, control and card events through the
-// entry points, checked against what the emulated reader and card saw: the
-// wait of pcscd's polling thread with its time limit, a card going and
-// coming, the one-shot stop, and a close during a wait. (vicc as the card
-// runs in tests/ifd/pcscd with the real vicc.)
+// Power, transmit, control and the wait of pcscd's polling thread through
+// the entry points, checked against what the emulated reader and card saw:
+// the time limit, the one-shot stop, and a close during a wait. (Exchanges
+// on both protocols, card events seen by pcscd and vicc as the card run in
+// tests/ifd/pcscd.)
 #include <future>
 
 #include "tests/ifd/ifd_fixture.h"
@@ -12,18 +12,14 @@ namespace {
 
 using ExchangeTest = IfdTest;
 
-const Bytes kOk = {0x90, 0x00};
-
-TEST_F(ExchangeTest, PowerActionsReachTheCard) {
+// (Power-up and reset reach the card through pcscd's connect and reconnect
+// in tests/ifd/pcscd.)
+TEST_F(ExchangeTest, PowerDownAndAMissingCardGiveNoAtr) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t1"));
-  const std::uint32_t resetsBefore = CardResets(kLunA);
   EXPECT_EQ(AtrOf(true), PowerUp(kLunA));
   UCHAR atr[MAX_ATR_SIZE];
   DWORD length = 0;
   const auto room = [&] { return &(length = sizeof atr); };
-  ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_RESET, atr, room()));
-  EXPECT_EQ(AtrOf(true), Bytes(atr, atr + length));
-  EXPECT_EQ(resetsBefore + 2, CardResets(kLunA));
   ASSERT_EQ(IFD_SUCCESS, IFDHPowerICC(kLunA, IFD_POWER_DOWN, atr, room()));
   EXPECT_EQ(0u, length);
   RemoveCard(kLunA);
@@ -31,24 +27,21 @@ TEST_F(ExchangeTest, PowerActionsReachTheCard) {
   EXPECT_EQ(0u, length);
 }
 
-// T=1 and T=0 each go out as the reader's frame for them; an answer too long
-// for the caller's buffer is refused. (The largest command and response
-// cross pcscd whole in tests/ifd/pcscd.)
+// The T number chooses the reader's frame; an answer too long for the
+// caller's buffer is refused. (The largest command and response cross pcscd
+// whole in tests/ifd/pcscd.)
 TEST_F(ExchangeTest, EachProtocolGoesOutInItsFrame) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t1"));
   PowerUp(kLunA);
   ASSERT_EQ(IFD_SUCCESS, IFDHSetProtocolParameters(kLunA, SCARD_PROTOCOL_T1, 0, 0, 0, 0));
   RESPONSECODE response = 0;
-  EXPECT_EQ(10u, Transmit(kLunA, 1, kChallenge, &response).size());
   EXPECT_TRUE(Transmit(kLunA, 1, kChallenge, &response, 9).empty());
   EXPECT_EQ(IFD_ERROR_INSUFFICIENT_BUFFER, response);
 
   ASSERT_EQ(IFD_SUCCESS, Open(kLunB, "emulated:card=t0"));
-  EXPECT_EQ(AtrOf(false), PowerUp(kLunB));
+  PowerUp(kLunB);
   ASSERT_EQ(IFD_SUCCESS, IFDHSetProtocolParameters(kLunB, SCARD_PROTOCOL_T0, 0, 0, 0, 0));
-  const Bytes challenge = Transmit(kLunB, 0, kChallenge, &response);
-  ASSERT_EQ(10u, challenge.size());
-  EXPECT_EQ(kOk, Bytes(challenge.begin() + 8, challenge.end()));
+  EXPECT_EQ(10u, Transmit(kLunB, 0, kChallenge, &response).size());
   EXPECT_TRUE(ReaderReceived(kLunB, {0x52, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08, 0xDB}));
 }
 
@@ -56,10 +49,7 @@ TEST_F(ExchangeTest, ControlCodesReachTheVendorCodes) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:firmware=2.27"));
   UCHAR out[64];
   DWORD returned = 0;
-  ASSERT_EQ(IFD_SUCCESS, IFDHControl(kLunA, SCARD_CTL_CODE(2053), nullptr, 0, out, sizeof out, &returned));
-  EXPECT_EQ((Bytes{0x50, 0x01, 0x00, 0x00, 0x02, 0x1B, 0x02, 0x27}), Bytes(out, out + returned));
-  ASSERT_EQ(IFD_SUCCESS, IFDHControl(kLunA, SCARD_CTL_CODE(2049), nullptr, 0, out, sizeof out, &returned));
-  EXPECT_EQ((Bytes{18, 1}), Bytes(out, out + 2)) << "the device descriptor";
+  // (The version block itself crosses pcscd in tests/ifd/pcscd.)
   UCHAR parameter = 0x05;
   ASSERT_EQ(IFD_SUCCESS, IFDHControl(kLunA, SCARD_CTL_CODE(2055), &parameter, 1, out, sizeof out, &returned));
   EXPECT_EQ(0x05, CommandB0Parameter(kLunA));
@@ -83,18 +73,12 @@ RESPONSECODE WaitThrough(PollFunction poll, int timeout, const std::function<voi
   return waited.get();
 }
 
-TEST_F(ExchangeTest, RemovalInsertionAndTheTimeLimitEndTheWait) {
+// The time limit cancels the tracking request, which is then gone. (A card
+// going and coming ends the wait in tests/ifd/pcscd.)
+TEST_F(ExchangeTest, TheTimeLimitEndsTheWaitAndItsRequest) {
   ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated:card=t1"));
-  const PollFunction poll = Get(kLunA);
-  EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
-  EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 60000, [] { RemoveCard(kLunA); }));
-  EXPECT_EQ(IFD_ICC_NOT_PRESENT, IFDHICCPresence(kLunA));
-  // The time limit cancels the tracking request, which is then gone.
-  EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 20, [] {}));
+  EXPECT_EQ(IFD_SUCCESS, WaitThrough(Get(kLunA), 20, [] {}));
   EXPECT_EQ(0u, RequestsInProgress());
-  EXPECT_EQ(IFD_SUCCESS, WaitThrough(poll, 60000, [] { InsertCard(kLunA, false); }));
-  EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
-  EXPECT_EQ(AtrOf(false), PowerUp(kLunA));
 }
 
 TEST_F(ExchangeTest, StopWakesTheWaitOnceAndCloseEndsIt) {

@@ -44,8 +44,7 @@ class Host {
   }
 
   // The IN transfers the host gets at `now` until the reader has nothing:
-  // "|"-separated, each in hex (its first 20 bytes and "+n" when longer),
-  // "zlp" for an empty one, then "nak" (with "@t" when the reader names a
+  // "|"-separated, each in hex, "zlp" for an empty one, then "nak" (with "@t" when the reader names a
   // time) or "fail".
   std::string Seen(DeviceTime now) {
     static const char* digits = "0123456789ABCDEF";
@@ -58,10 +57,7 @@ class Host {
         return seen + (in.readyAt == usb::kNever ? "nak" : "nak@" + std::to_string(in.readyAt));
       }
       if (in.data.empty()) return seen + "zlp";
-      for (std::size_t i = 0; i < in.data.size() && i < 20; ++i) {
-        seen += {digits[in.data[i] >> 4], digits[in.data[i] & 15]};
-      }
-      if (in.data.size() > 20) seen += "+" + std::to_string(in.data.size() - 20);
+      for (std::uint8_t b : in.data) seen += {digits[b >> 4], digits[b & 15]};
     }
     return seen + "|...";
   }

@@ -1,6 +1,8 @@
 // The reader's USB side as the host meets it. Faults the driver's tests
-// script into the reader, one row per kind: what the host then reads of a
-// request's reply, and that the fault is used once. Frames no host should
+// script into the reader whose effect on the reader those tests cannot see
+// (a refused command not run, a lost frame, a port that stays disabled; the
+// driver's tests fail on the others): what the host then reads, and that the
+// fault is used once. Frames no host should
 // send, answered as the reader answers them: the error reply 21 <control> 04
 // 01 <command> F<code> AD <check> (old generation: 21 00 00 04 01 <command>
 // F<code> AD), codes 1 check byte, 2 unknown command, 3 length, 4 no card,
@@ -11,9 +13,7 @@
 // with 01 D3.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
-#include <utility>
 #include <vector>
 
 #include "tests/emulator/reader/reader_harness.h"
@@ -26,41 +26,17 @@ const char* const kStatusReply = "12 00 05 01 31 08 90 00 BF";  // a card, not p
 
 struct Row {
   const char* note;
-  std::function<void(Reader&)> script;
-  std::vector<std::pair<DeviceTime, const char*>> reads;  // when the host reads, what it sees
-  const char* request = kStatusRequest;
+  void (*script)(Reader&);
+  const char* request;
+  const char* seen;  // what the host then reads
 };
-
-std::function<void(Reader&)> Scripted(const ReplyFault& fault) {
-  return [fault](Reader& reader) { reader.ScriptFault(fault); };
-}
 
 TEST(ReaderFaults, EachKindChangesOneReply) {
   const Row rows[] = {
-      {"split after 3 bytes", Scripted(ReplyFault::Split({3})), {{0, "12 00 05|01 31 08 90 00 BF|nak"}}},
-      {"delayed",
-       Scripted(ReplyFault::Delay(30'000'000)),
-       {{0, "nak@30000000"}, {30000000, "12 00 05 01 31 08 90 00 BF|nak"}}},
-      {"withheld", Scripted(ReplyFault::Withhold()), {{5'000'000'000, "nak"}}},
-      {"bad check byte", Scripted(ReplyFault::BadCheckByte()), {{0, "12 00 05 01 31 08 90 00 40|nak"}}},
-      {"error reply: no reset",
-       Scripted(ReplyFault::ErrorReply()),
-       {{0, "21 40 04 01 D1 F1 AD E9|nak"}},
-       "12 40 03 01 D1 01 80"},
-      {"no reply: no eject", Scripted(ReplyFault::NoReply()), {{50'000'000, "nak"}}, "12 00 02 01 39 28"},
-      {"truncated to 5 bytes", Scripted(ReplyFault::Truncate(5)), {{0, "12 00 05 01 31|nak"}}},
-      {"oversized, 128 KiB", Scripted(ReplyFault::Oversized(0x020000)), {{0, "10 02 00 00"}}},
-      {"failed IN keeps the reply",
-       [](Reader& r) { r.FailNextBulkIn(); },
-       {{0, "fail"}, {0, "12 00 05 01 31 08 90 00 BF|nak"}}},
-      {"failed OUT loses the frame", [](Reader& r) { r.FailNextBulkOut(); }, {{0, "nak"}}},
-      {"disabled port until reset", [](Reader& r) { r.DisablePort(); }, {{0, "fail"}}},
-      {"zero-length packets while idle",
-       [](Reader& r) {
-         r.SetZeroLengthWhenIdle(true);
-         r.ScriptFault(ReplyFault::Delay(30'000));
-       },
-       {{29'999, "zlp"}, {30'000, "12 00 05 01 31 08 90 00 BF|zlp"}}},
+      {"error reply: no reset", [](Reader& r) { r.ScriptFault(ReplyFault::ErrorReply()); }, "12 40 03 01 D1 01 80",
+       "21 40 04 01 D1 F1 AD E9|nak"},
+      {"failed OUT loses the frame", [](Reader& r) { r.FailNextBulkOut(); }, kStatusRequest, "nak"},
+      {"disabled port until reset", [](Reader& r) { r.DisablePort(); }, kStatusRequest, "fail"},
   };
   for (const Row& row : rows) {
     Reader reader(InstantConfig());
@@ -69,12 +45,8 @@ TEST(ReaderFaults, EachKindChangesOneReply) {
     reader.InsertCard(card);
     row.script(reader);
     host.Write(Hex(row.request), 0);
-    for (const auto& [at, seen] : row.reads) {
-      EXPECT_EQ(host.Seen(at).substr(0, Squeezed(seen).size()), Squeezed(seen)) << row.note;
-    }
-    reader.SetZeroLengthWhenIdle(false);
+    EXPECT_EQ(host.Seen(0), Squeezed(row.seen)) << row.note;
     reader.ResetPort();
-    reader.ReleaseWithheldReply();
     EXPECT_EQ(host.Seen(0), "nak") << row.note;
     EXPECT_EQ(host.Exchange(Hex(kStatusRequest)), Hex(kStatusReply)) << row.note;
     EXPECT_EQ(reader.CurrentCard(), card) << row.note;
@@ -101,16 +73,11 @@ TEST(HostileInput, EachFrameGetsTheReadersAnswerAndNothingMore) {
       {"fragment that never completes", "2.27", Slot::Empty, "12 00 02", "21 00 04 01 12 F3 AD 68|nak"},
       {"a second frame in the same transfer is dropped", "2.27", Slot::Empty, "12 00 02 01 31 20 12 00 02 01 31 20",
        "12 00 05 01 31 00 90 00 B7|nak"},
-      {"B0 takes two parameters", "2.27", Slot::Empty, "12 00 03 01 B0 05 A5", "21 00 04 01 B0 F3 AD CA|nak"},
       {"unknown command", "2.27", Slot::Empty, "12 00 02 01 77 66", "21 00 04 01 77 F2 AD 0C|nak"},
-      {"wrong leading byte 02", "2.27", Slot::Empty, "12 00 02 02 31 23", "21 00 04 01 31 F2 AD 4A|nak"},
       {"eject without a card", "2.27", Slot::Empty, "12 00 02 01 39 28", "21 00 04 01 39 F4 AD 44|nak"},
-      {"reset without a card", "2.27", Slot::Empty, "12 40 03 01 D1 01 80", "21 40 04 01 D1 F4 AD EC|nak"},
       {"result without a card frame", "2.27", Slot::Empty, "12 00 02 01 D3 C2", "21 00 04 01 D3 F7 AD AD|nak"},
       {"card frame to an unpowered card", "2.27", Slot::Card, "52 00 00 05 80 20 00 01 01 F7",
        "21 00 04 01 52 F5 AD 2E|nak"},
-      {"T=0 frame, bad check byte", "2.27", Slot::PoweredT0, "52 40 00 05 80 20 00 01 01 B6",
-       "21 40 04 01 52 F1 AD 6A|nak"},
       {"T=0 frame of 261 command bytes", "2.27", Slot::PoweredT0, "52 00 01 05", "21 00 04 01 52 F3 AD 28|nak"},
       {"old command of 16 MB", "1.50", Slot::PoweredT0, "10 FF FF FF 01 31", "21 00 00 04 01 31 F3 AD|nak"},
       {"old card frame beyond 65,568 bytes", "1.50", Slot::PoweredT0, "51 01 00 1D 00", "21 00 00 04 01 51 F3 AD|nak"},
@@ -157,61 +124,21 @@ TEST(HostileInput, RandomTransfersNeverBreakTheReader) {
   EXPECT_EQ(host.Exchange(Hex(kStatusRequest), now + 1).size(), 9u);
 }
 
-const char* const kReset = "10 00 00 02 01 D1";
-const char* const kResetReply = "10 00 00 04 01 D1 90 00";
-const char* const kPoll = "10 00 00 02 01 D2";
-const char* const kCollect = "10 00 00 02 01 D3";
-const char* const kRemoveCard = "";
-
-struct Steps {
-  const char* note;
-  std::vector<std::pair<const char*, const char*>> steps;  // request, the whole reply
-};
-
-TEST(OldGeneration, FramesAndTheirReplies) {
-  const Steps rows[] = {
-      {"reader commands",
-       {{"10 00 00 02 01 31", "10 00 00 05 01 31 08 90 00"},
-        {"10 00 00 02 01 C0", "10 00 00 0F 01 C0 5A 55 4E 54 41 20 52 31 2E 35 30 90 00"}}},  // "ZUNTA R" "1.50"
-      {"T=1 card frame: generate 4 bytes, busy for two polls",
-       {{kReset, kResetReply},
-        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
-        {kPoll, "10 00 00 05 01 D2 00 90 00"},
-        {kPoll, "10 00 00 05 01 D2 01 90 00"},
-        {kPoll, "10 00 00 05 01 D2 02 90 00"},
-        {kCollect, "10 00 00 06 00 01 02 03 90 00"}}},
-      {"extended echo of 1000 bytes: 24-bit lengths both ways",
-       {{kReset, kResetReply},
-        {"51 00 03 F1 80 22 00 00 00 03 E8 00..FF 00..FF 00..FF 00..E7 00 00", "51 00 00 02 90 00"},
-        {kPoll, "10 00 00 05 01 D2 00 90 00"},
-        {kPoll, "10 00 00 05 01 D2 01 90 00"},
-        {kPoll, "10 00 00 05 01 D2 02 90 00"},
-        {"12 00 02 01 D3 C2", "21 00 04 01 D3 F3 AD A9"},  // too long for a new-generation reply
-        {kCollect, "10 00 03 EA 00..FF 00..FF 00..FF 00..E7 90 00"}}},
-      {"card removed during the transfer",
-       {{kReset, kResetReply},
-        {"51 00 00 05 80 20 00 04 04", "51 00 00 02 90 00"},
-        {kPoll, "10 00 00 05 01 D2 00 90 00"},
-        {kRemoveCard, ""},
-        {kPoll, "10 00 00 05 01 D2 03 90 00"},
-        {kCollect, "21 00 00 04 01 D3 F7 AD"}}},
-      {"card frame to an unpowered card",
-       {{"51 00 00 05 80 20 00 04 04", "21 00 00 04 01 51 F5 AD"}, {kPoll, "10 00 00 05 01 D2 03 90 00"}}},
-  };
-  for (const Steps& row : rows) {
-    ReaderConfig config = InstantConfig("1.50");
-    config.transferBusyPolls = 2;
-    Reader reader(config);
-    Host host(reader);
-    reader.InsertCard(std::make_shared<Card>());
-    for (const auto& [request, reply] : row.steps) {
-      if (*request == '\0') {
-        reader.RemoveCard();
-        continue;
-      }
-      EXPECT_EQ(host.Exchange(Hex(request)), Hex(reply)) << row.note << ": " << request;
-    }
-  }
+// The card goes while the reader runs a card frame: the transfer state turns
+// to 03 and the collection gets the reader's error. (The driver's tests run
+// the common flow and the longest frames of this generation.)
+TEST(OldGeneration, ACardRemovedDuringTheTransferEndsIt) {
+  ReaderConfig config = InstantConfig("1.50");
+  config.transferBusyPolls = 2;
+  Reader reader(config);
+  Host host(reader);
+  reader.InsertCard(std::make_shared<Card>());
+  EXPECT_EQ(host.Exchange(Hex("10 00 00 02 01 D1")), Hex("10 00 00 04 01 D1 90 00"));
+  EXPECT_EQ(host.Exchange(Hex("51 00 00 05 80 20 00 04 04")), Hex("51 00 00 02 90 00"));
+  EXPECT_EQ(host.Exchange(Hex("10 00 00 02 01 D2")), Hex("10 00 00 05 01 D2 00 90 00"));
+  reader.RemoveCard();
+  EXPECT_EQ(host.Exchange(Hex("10 00 00 02 01 D2")), Hex("10 00 00 05 01 D2 03 90 00"));
+  EXPECT_EQ(host.Exchange(Hex("10 00 00 02 01 D3")), Hex("21 00 00 04 01 D3 F7 AD"));
 }
 
 }  // namespace

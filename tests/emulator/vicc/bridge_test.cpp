@@ -26,17 +26,6 @@ namespace {
 // raw bytes so that a test can also send malformed ones.
 constexpr std::chrono::milliseconds kEventBound = std::chrono::seconds(5);
 
-// Length and payload.
-Bytes Framed(const Bytes& payload) {
-  // Sized first: GCC 12 misreads an insert behind an initializer list as a
-  // write past the two-byte start.
-  Bytes out(2 + payload.size());
-  out[0] = static_cast<std::uint8_t>(payload.size() >> 8);
-  out[1] = static_cast<std::uint8_t>(payload.size());
-  std::copy(payload.begin(), payload.end(), out.begin() + 2);
-  return out;
-}
-
 class FakeVicc {
  public:
   // Gets a message's payload; returns the raw bytes to send back (nothing when empty).
@@ -45,7 +34,7 @@ class FakeVicc {
   // Answers the ATR request with `atr`, power and reset requests with nothing, and every APDU with `answer`.
   static Answer CardWith(const Bytes& atr, std::function<Bytes(const Bytes& apdu)> answer) {
     return [atr, answer](const Bytes& payload) {
-      return payload == Bytes{0x04} ? Framed(atr) : payload.size() == 1 ? Bytes{} : answer(payload);
+      return payload == Bytes{0x04} ? vicc::FrameMessage(atr) : payload.size() == 1 ? Bytes{} : answer(payload);
     };
   }
 
@@ -65,14 +54,11 @@ class FakeVicc {
     if (thread_.joinable()) thread_.join();
     fd_.Reset();
   }
-  // Every message received, length prefix and payload.
-  std::vector<Bytes> Messages() const {
-    std::lock_guard lock(mu_);
-    return messages_;
-  }
-  bool WaitForMessages(std::size_t count) const {
+  // Every message received, length prefix and payload, once there are `count` (or at the bound).
+  std::vector<Bytes> Messages(std::size_t count) const {
     std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, kEventBound, [&] { return messages_.size() >= count; });
+    changed_.wait_for(lock, kEventBound, [&] { return messages_.size() >= count; });
+    return messages_;
   }
 
  private:
@@ -80,15 +66,15 @@ class FakeVicc {
     const auto read = [this](std::uint8_t* out, std::size_t size) {
       return size == 0 || recv(fd_.Get(), out, size, MSG_WAITALL) == static_cast<ssize_t>(size);
     };
-    for (std::uint8_t length[2]; read(length, 2);) {
-      Bytes payload((std::size_t{length[0]} << 8) | length[1]);
-      if (!read(payload.data(), payload.size())) break;
+    for (Bytes message(2); read(message.data(), 2); message.resize(2)) {
+      message.resize(2 + ((std::size_t{message[0]} << 8) | message[1]));
+      if (!read(message.data() + 2, message.size() - 2)) break;
       {
         std::lock_guard lock(mu_);
-        messages_.push_back(Framed(payload));
+        messages_.push_back(message);
       }
       changed_.notify_all();
-      const Bytes reply = answer_(payload);
+      const Bytes reply = answer_(Bytes(message.begin() + 2, message.end()));
       if (!reply.empty()) send(fd_.Get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     }
   }
@@ -128,7 +114,6 @@ TEST_F(ViccBridge, ControlsAndApdusReachViccInLengthPrefixedMessages) {
   EXPECT_EQ(host.Exchange(kGetChallengeI0), Hex("25 00 06 11 22 33 44 90 00 F7"));
   host.Exchange(Hex("12 00 03 01 D1 03 C2"));  // warm reset
   host.Exchange(Hex("12 00 02 00 F5 E5"));     // the firmware restart powers the card down
-  ASSERT_TRUE(vicc.WaitForMessages(5));
   const std::vector<Bytes> expected = {
       Hex("00 01 04"),              // ATR request on connection
       Hex("00 01 01"),              // power on
@@ -136,7 +121,7 @@ TEST_F(ViccBridge, ControlsAndApdusReachViccInLengthPrefixedMessages) {
       Hex("00 01 02"),              // reset
       Hex("00 01 00"),              // power off
   };
-  EXPECT_EQ(vicc.Messages(), expected);
+  EXPECT_EQ(vicc.Messages(5), expected);
   vicc.Close();
   ASSERT_TRUE(Reaches(&ViccStats::removals, 1));
   EXPECT_EQ(reader.CurrentCard(), nullptr);
@@ -149,9 +134,9 @@ TEST_F(ViccBridge, APeerThatBreaksTheProtocolIsNoCard) {
     Bytes answer;  // and to the APDU (none: the ATR is refused)
   } rows[] = {
       {"ATR in a message of length 0", Hex("00 00"), {}},
-      {"ATR of 34 bytes", Framed(Bytes(34, 0x3B)), {}},
-      {"answer in a message of length 0", Framed(kT1Atr), Hex("00 00")},
-      {"answer of one byte", Framed(kT1Atr), Hex("00 01 90")},
+      {"ATR of 34 bytes", vicc::FrameMessage(Bytes(34, 0x3B)), {}},
+      {"answer in a message of length 0", vicc::FrameMessage(kT1Atr), Hex("00 00")},
+      {"answer of one byte", vicc::FrameMessage(kT1Atr), Hex("00 01 90")},
   };
   std::uint32_t refused = 0;
   std::uint32_t removals = 0;
@@ -183,7 +168,7 @@ TEST_F(ViccBridge, ClosingTheListenerDuringAnExchangeRemovesTheCardAndLeavesNoDe
   ASSERT_TRUE(Reaches(&ViccStats::insertions, 1));
   host.Exchange(kColdResetT1);
   std::thread driver([&] { host.Write(kGetChallengeI0, 0); });
-  ASSERT_TRUE(vicc.WaitForMessages(3));
+  ASSERT_EQ(vicc.Messages(3).size(), 3u);
   listener.reset();
   driver.join();
   EXPECT_EQ(reader.CurrentCard(), nullptr);

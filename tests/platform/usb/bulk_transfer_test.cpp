@@ -1,7 +1,8 @@
 // Bulk transfers through the emulated port to the emulated reader, made the
 // way the driver makes them (a URB in an internal device-control request):
-// hostile answers and requests, and the cancellation that meets a reply. (Hostile descriptors are the driver's
-// usb_configuration_test.)
+// hostile answers and requests, and the cancellation that meets a reply.
+// (Hostile descriptors are the driver's usb_configuration_test; failed
+// transfers reach the driver's reader command tests.)
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -62,16 +63,13 @@ struct Client {
   }
   NTSTATUS Write(Bytes data) {
     URB urb = BulkUrb(pipes[0], false, data.data(), static_cast<ULONG>(data.size()));
-    const NTSTATUS status = Submit(port.PhysicalDeviceObject(), urb);
-    usbdStatus = urb.UrbHeader.Status;
-    return status;
+    return Submit(port.PhysicalDeviceObject(), urb);
   }
 
   std::shared_ptr<emu::Reader> reader;
   usb::EmulatedPort port;
   Bytes configuration;
   USBD_PIPE_HANDLE pipes[2] = {};  // OUT, IN
-  USBD_STATUS usbdStatus = 0;
 };
 
 // GetReaderStatus with sequence byte 0x00: 12 00 02 01 31 and the XOR check byte 0x20.
@@ -96,9 +94,6 @@ TEST(BulkTransferTest, HostileAnswersAndRequestsEndWithTheRightStatus) {
       // An old-generation header announcing 128 KiB: the port never writes past the buffer.
       {"reply longer than the buffer", [](Client& c, URB&) { c.reader->ScriptFault(emu::ReplyFault::Oversized()); },
        64, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 64},
-      {"device stops responding",
-       [](Client& c, URB&) { c.reader->FailNextBulkIn({STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING}); },
-       256, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 0},
       {"IN flag on the OUT pipe", [](Client& c, URB& u) { u.UrbBulkOrInterruptTransfer.PipeHandle = c.pipes[0]; },
        256, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, 0},
       {"no buffer", [](Client&, URB& u) { u.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; },
@@ -117,11 +112,6 @@ TEST(BulkTransferTest, HostileAnswersAndRequestsEndWithTheRightStatus) {
     EXPECT_EQ(urb.UrbHeader.Status, row.usbd);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, row.moved);
   }
-  kernel::Platform platform{kernel::ClockMode::Simulated};
-  Client client(Instant());
-  client.reader->FailNextBulkOut({STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID});
-  EXPECT_EQ(client.Write(kStatusCommand), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(client.usbdStatus, USBD_STATUS_STALL_PID) << "a stalled OUT";
 }
 
 // The reply becomes ready at the very instant the driver's 7 s bound cancels

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -127,6 +129,24 @@ TEST_F(ChannelTest, TheControlPathIsAFifoNeverALinkAndWaitsAsleep) {
   // Long after A's control path was opened: its "remove" was never read.
   EXPECT_TRUE(HasCard(kLunA) && HasCard(0x20000)) << "a regular file is read as the FIFO";
   fs::remove_all(dir);
+}
+
+// The registry is not locked while a reader starts: calls on the other
+// readers are answered meanwhile, not held for the length of a start.
+TEST_F(ChannelTest, AReaderThatStartsDoesNotHoldUpTheOthers) {
+  ASSERT_EQ(IFD_SUCCESS, Open(kLunA, "emulated"));
+  ASSERT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));  // past the first poll
+  const auto began = std::chrono::steady_clock::now();
+  auto start = std::async(std::launch::async, [&] { return Open(kLunB, "emulated"); });
+  const auto starting = [&] { return start.wait_for(std::chrono::seconds(0)) != std::future_status::ready; };
+  int answeredWhileStarting = 0;  // calls made once B's start surely holds what it holds
+  while (starting()) {
+    const bool late = std::chrono::steady_clock::now() > began + std::chrono::milliseconds(10);
+    EXPECT_EQ(IFD_ICC_PRESENT, IFDHICCPresence(kLunA));
+    answeredWhileStarting += late && starting();
+  }
+  EXPECT_EQ(IFD_SUCCESS, start.get());
+  EXPECT_GT(answeredWhileStarting, 0) << "no call on A was answered while B started";
 }
 
 }  // namespace

@@ -147,10 +147,7 @@ open
 surprise-remove
 state            # the handle outlives the device's presence on the bus
 close            # the last close lets the removal follow
-plug
-pnp query-remove
-pnp cancel-remove
-open             # the interface stays disabled after a cancelled removal
+plug             # still there at the end: removed
 )",
                                                           true);
   ASSERT_TRUE(run.outcome.ok) << run.outcome.error;
@@ -176,9 +173,6 @@ open             # the interface stays disabled after a cancelled removal
                 "request IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS",
                 "request IRP_MN_START_DEVICE -> STATUS_SUCCESS",
                 "request IRP_MN_QUERY_REMOVE_DEVICE -> STATUS_SUCCESS",
-                "request IRP_MN_CANCEL_REMOVE_DEVICE -> STATUS_SUCCESS",
-                "request IRP_MJ_CREATE (no enabled reader interface) -> STATUS_OBJECT_NAME_NOT_FOUND",
-                "request IRP_MN_QUERY_REMOVE_DEVICE -> STATUS_SUCCESS",  // at the end, the device still there
                 "request IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS",
             }));
 }

@@ -13,12 +13,8 @@ import difflib, subprocess, sys
 def main():
     if len(sys.argv) < 4 or sys.argv[2] != '--':
         sys.exit(__doc__)
-    expected = []
     with open(sys.argv[1], encoding='utf-8') as f:
-        for line in f:
-            line = line.rstrip('\n')
-            if line.strip() and not line.lstrip().startswith('#'):
-                expected.append(line)
+        expected = [line for line in f.read().split('\n') if line.strip() and not line.lstrip().startswith('#')]
     script = ''.join(line.split(' -> ', 1)[0] + '\n' for line in expected)
     run = subprocess.run(sys.argv[3:] + ['--time', 'simulated', 'run', '-'], input=script,
                          capture_output=True, text=True, timeout=120)

@@ -28,7 +28,8 @@ namespace {
 
 constexpr int kRequests = 12;
 // The served codes' functions: the 13 standard ones, then the 8 vendor ones.
-constexpr ULONG kServed[] = {1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 14, 15, 16, 2049, 2050, 2051, 2052, 2053, 2054, 2055, 2056};
+constexpr ULONG kServed[] = {1,  2,  3,    4,    5,    6,    7,    10,   11,   12,  14,
+                             15, 16, 2049, 2050, 2051, 2052, 2053, 2054, 2055, 2056};
 
 constexpr std::uint16_t kHugeInput = 0xFFFF;
 constexpr std::size_t kMaxInput = 4096;

@@ -60,8 +60,7 @@ ScriptedReader::ScriptedReader(std::shared_ptr<Tape> script, std::uint8_t select
 
 usb::OutResult ScriptedReader::BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
                                        usb::DeviceTime now) {
-  if (recording_) return emu::Reader::BulkOut(endpointAddress, data, now);
-  return usb::OutResult{false, {}, now};
+  return recording_ ? emu::Reader::BulkOut(endpointAddress, data, now) : usb::OutResult{false, {}, now};
 }
 
 usb::InResult ScriptedReader::Replay(std::uint32_t maxLength, usb::DeviceTime now) {

@@ -108,15 +108,13 @@ def check_wine_log(triplet, image, log):
     stem = name[:-4]  # without .sys
     trace = open(log, encoding="utf-8", errors="replace").read()
     dump = tool(triplet, "objdump", "-p", image)
-    found = symbols(triplet, image, demangle=True)
-    found.update(symbols(triplet, image))
+    found = {**symbols(triplet, image, demangle=True), **symbols(triplet, image)}
     loaded = re.search(r"Loaded L\"[^\"]*\\\\%s\" at ([0-9A-Fa-f]+)" % re.escape(name), trace)
     if not check("Wine loaded %s" % name, loaded is not None):
         return
     # Wine may load the image elsewhere than its preferred base.
     shift = int(loaded.group(1), 16) - header(dump, "ImageBase")
-    init = re.search(r"^(\w+):trace:ntoskrnl:init_driver init done for L\"%s\" obj (\w+)" % re.escape(stem), trace,
-                     re.M)
+    init = re.search(r"(?m)^(\w+):trace:ntoskrnl:init_driver init done for L\"%s\" obj (\w+)" % re.escape(stem), trace)
     if not check("DriverEntry ran", init is not None):
         return
     # The thread that loaded the driver traces its slots, and later unloads it.
@@ -136,15 +134,11 @@ def check_wine_log(triplet, image, log):
           unload)
 
 
-def main():
+if __name__ == "__main__":
     if len(sys.argv) == 4:
         check_image(*sys.argv[1:])
     elif len(sys.argv) == 5 and sys.argv[3] == "--wine-log":
         check_wine_log(sys.argv[1], sys.argv[2], sys.argv[4])
     else:
         sys.exit(__doc__)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(1 if failures else 0)

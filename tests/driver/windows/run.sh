@@ -21,9 +21,8 @@ check() {
   output=$("$@" 2>&1)
   status=$?
   output=$(sed -E "s/^(ok  |FAIL|skip) /\1 $label: /" <<<"$output")
-  if [[ $status -ne 0 && $status -ne 77 ]] && ! grep -q '^FAIL ' <<<"$output"; then
+  [[ $status -eq 0 || $status -eq 77 ]] || grep -q '^FAIL ' <<<"$output" ||
     output+=$'\n'"FAIL $label: ended with status $status"
-  fi
   printf '%s\n' "$output" | tee -a "$log"
 }
 

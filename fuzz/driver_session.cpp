@@ -14,9 +14,6 @@ constexpr LONGLONG kTrackingWait = 2 * kernel::kSecond;
 
 const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00};
 const Bytes kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
-// A new-generation status command and an old-generation card frame, as applications send them.
-const Bytes kPassNew = {0x12, 0x00, 0x02, 0x01, 0x31, 0x00};
-const Bytes kPassOldCard = {0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08};
 
 constexpr const char* kCardFirmware[] = {"2.27", "2.10", "1.50", "3.00", "3.01"};
 constexpr std::uint16_t kMaxCommand = 1100;
@@ -56,8 +53,9 @@ void RunReaderLifecycle(std::shared_ptr<usb::UsbFunction> reader) {
   session.Control(IOCTL_VENDOR_GET_DEVICE_DESCRIPTOR, {}, 18);
   session.Control(IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 9);
   session.Control(IOCTL_VENDOR_RESET_PORT, {}, 0);
-  session.Control(IOCTL_VENDOR_PASS_THROUGH, kPassNew, 300);
-  session.Control(IOCTL_VENDOR_PASS_THROUGH, kPassOldCard, 300);
+  // A new-generation status command and an old-generation card frame, as applications send them.
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, {0x12, 0x00, 0x02, 0x01, 0x31, 0x00}, 300);
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, {0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08}, 300);
   session.Control(IOCTL_VENDOR_GET_VERSION, {}, 8);
   session.Control(IOCTL_VENDOR_EJECT, {}, 2);
   session.Control(IOCTL_VENDOR_COMMAND_B0, {0x05}, 2);
@@ -84,10 +82,8 @@ void RunCardSession(Tape& tape, std::shared_ptr<emu::Card> card) {
         break;
       case 2: {
         const kernel::IoResult result = session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(tape.Byte() % 3 + 1), 4);
-        if (result.status == STATUS_SUCCESS && result.output.size() == 4) {
-          protocol = result.output[0] | result.output[1] << 8 | result.output[2] << 16 |
-                     static_cast<ULONG>(result.output[3]) << 24;
-        }
+        // The answer is T=0 (1) or T=1 (2): its low byte.
+        if (result.status == STATUS_SUCCESS && result.output.size() == 4) protocol = result.output[0];
         break;
       }
       case 7:

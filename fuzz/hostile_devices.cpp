@@ -14,26 +14,16 @@ constexpr std::uint8_t kStallHeader = 0xF7;
 constexpr std::uint8_t kFullHeader = 0xF8;
 constexpr usb::DeviceTime kNakTimes[] = {10'000, 100'000, 1'000'000, 10'000'000, 60'000'000, 80'000'000};
 
-// The emulated reader's configurations the selector picks from (its value
-// modulo the count): firmware generation, endpoint order, the length of the
-// configuration descriptor.
-struct Variant {
-  const char* firmware;
-  emu::EndpointOrder order;
-  std::uint16_t configurationTotalLength;
-};
-constexpr Variant kVariants[] = {{"2.27", emu::EndpointOrder::BulkInFirst, 0},
-                                 {"1.50", emu::EndpointOrder::BulkInFirst, 0},
-                                 {"2.27", emu::EndpointOrder::BulkOutFirst, 0},
-                                 {"3.01", emu::EndpointOrder::BulkInFirst, 300}};
-
+// The emulated reader's configuration the selector picks (its value modulo
+// 4): 2.27; 1.50 (old generation); 2.27 with the bulk-out endpoint listed
+// first; 3.01 with a configuration descriptor longer than its interface.
 emu::ReaderConfig VariantConfig(std::uint8_t selector) {
-  const Variant& variant = kVariants[selector % std::size(kVariants)];
   emu::ReaderConfig config;
-  config.firmwareVersion = variant.firmware;
-  config.endpointOrder = variant.order;
-  config.configurationTotalLength = variant.configurationTotalLength;
   config.timing = emu::TimingModel::Instant();
+  const int variant = selector % 4;
+  config.firmwareVersion = variant == 1 ? "1.50" : variant == 3 ? "3.01" : "2.27";
+  if (variant == 2) config.endpointOrder = emu::EndpointOrder::BulkOutFirst;
+  if (variant == 3) config.configurationTotalLength = 300;
   return config;
 }
 
@@ -70,8 +60,7 @@ ScriptedReader::ScriptedReader(std::shared_ptr<Tape> script, std::uint8_t select
 
 usb::OutResult ScriptedReader::BulkOut(std::uint8_t endpointAddress, std::span<const std::uint8_t> data,
                                        usb::DeviceTime now) {
-  if (recording_) return emu::Reader::BulkOut(endpointAddress, data, now);
-  return usb::OutResult{false, {}, now};
+  return recording_ ? emu::Reader::BulkOut(endpointAddress, data, now) : usb::OutResult{false, {}, now};
 }
 
 usb::InResult ScriptedReader::Replay(std::uint32_t maxLength, usb::DeviceTime now) {

@@ -131,14 +131,12 @@ void OneCall(fuzzing::Tape& tape) {
   }
 }
 
-// libFuzzer ends with exit(): the handler then removes the reader and
-// unloads the driver itself, as it does when pcscd exits.
-bool OpenForTheProcess() { return IFDHCreateChannelByName(kLun, kDeviceName) == IFD_SUCCESS; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static bool opened = OpenForTheProcess();
+  // libFuzzer ends with exit(): the handler then removes the reader and
+  // unloads the driver itself, as it does when pcscd exits.
+  static bool opened = IFDHCreateChannelByName(kLun, kDeviceName) == IFD_SUCCESS;
   static long baseline = -1;
   if (!opened) __builtin_trap();
   if (size > 16384) return -1;

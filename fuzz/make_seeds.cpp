@@ -59,10 +59,9 @@ Bytes RecordCardSession(std::uint8_t firmware, std::uint8_t protocolByte, bool c
   return tape->Recorded();
 }
 
-Bytes WithFlags(std::uint8_t flags, const Bytes& atr) {
-  Bytes input{flags};
-  input.insert(input.end(), atr.begin(), atr.end());
-  return input;
+Bytes WithFlags(std::uint8_t flags, Bytes atr) {
+  atr.insert(atr.begin(), flags);
+  return atr;
 }
 
 // Requests of the hostile application: a served code by index, input, output room, waited for.

@@ -25,8 +25,7 @@ std::string Untimed(const std::string& story) {
 }
 
 TEST(Demo, TellsTheWholeSessionOnANewGenerationReader) {
-  std::ostringstream out;
-  std::ostringstream trace;
+  std::ostringstream out, trace;
   const host::DemoOutcome outcome =
       host::RunDemo(host::DemoOptions{kernel::ClockMode::Simulated, false, "2.27"}, out, trace);
   ASSERT_TRUE(outcome.ok) << outcome.error;

@@ -26,31 +26,23 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 def offences(root):
     for top in ("driver", "platform", "emulator", "host", "ifd", "tools"):
         for folder, _, files in os.walk(os.path.join(root, top)):
-            for name in sorted(files):
-                if not name.endswith((".h", ".cpp")):
+            for path in sorted(os.path.relpath(os.path.join(folder, name), root) for name in files):
+                if not path.endswith((".h", ".cpp")):
                     continue
-                path = os.path.relpath(os.path.join(folder, name), root)
-                with open(os.path.join(root, path), encoding="utf-8") as source:
-                    for number, line in enumerate(source, 1):
-                        match = INCLUDE.match(line)
-                        if match and not allowed(path, match.group(1)):
-                            yield "%s:%d: includes %s" % (path, number, match.group(1))
+                for number, line in enumerate(open(os.path.join(root, path), encoding="utf-8"), 1):
+                    match = INCLUDE.match(line)
+                    if match and not allowed(path, match.group(1)):
+                        yield "%s:%d: includes %s" % (path, number, match.group(1))
 
 
 def allowed(path, target):
+    top = path.split("/")[0]
     if not target.startswith("driver/"):
         return True
-    top = path.split("/")[0]
-    if top in ("platform", "emulator"):
-        return False
     if top != "driver":
-        return target.startswith("driver/public/")
-    if target.startswith(SHARED):
-        return True
+        return top not in ("platform", "emulator") and target.startswith("driver/public/")
     source_layer, target_layer = path.split("/")[1], target.split("/")[1]
-    if source_layer not in LAYERS or target_layer not in LAYERS:
-        return True
-    if (path, target_layer) in UPWARDS:
+    if target.startswith(SHARED) or not {source_layer, target_layer} <= set(LAYERS) or (path, target_layer) in UPWARDS:
         return True
     return LAYERS.index(target_layer) <= LAYERS.index(source_layer)
 

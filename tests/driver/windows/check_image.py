@@ -32,6 +32,7 @@ def check(name, ok, detail=""):
     global failures
     failures += not ok
     print("%s %s%s" % ("ok  " if ok else "FAIL", name, ": " + detail if detail and not ok else ""))
+    return ok
 
 
 def tool(triplet, name, *args):
@@ -59,35 +60,22 @@ def import_library_exports(triplet, library):
     dump = tool(triplet, "objdump", "-s", "-j", ".idata$6", "/usr/%s/lib/%s" % (triplet, library))
     names = set()
     for member in dump.split("Contents of section .idata$6:")[1:]:
-        data = bytearray()
-        for line in member.splitlines()[1:]:
-            if not re.match(r"^ [0-9a-f]{4} ", line):
-                break
-            data += bytes.fromhex("".join(line[6:41].split()))
-        names.add(data[2:].split(b"\0")[0].decode())
+        rows = re.findall(r"^ [0-9a-f]{4} (.{35})", member.split("\n", 1)[1].split("\n\n")[0], re.M)
+        names.add(bytes.fromhex("".join("".join(rows).split()))[2:].split(b"\0")[0].decode())
     return names
 
 
 def def_exports(path):
-    names = set()
-    for line in open(path, encoding="utf-8"):
-        if re.match(r"^[A-Za-z_]\w*(@\d+)?\s*$", line):
-            names.add(line.strip().split("@")[0])
-    return names
+    return {line.strip().split("@")[0] for line in open(path, encoding="utf-8")
+            if re.match(r"^[A-Za-z_]\w*(@\d+)?\s*$", line)}
 
 
 def imports(dump):
-    """DLL name -> imported names, from objdump -p's import tables."""
+    """DLL name -> imported names, from objdump -p's import tables (the names end at a blank line)."""
     tables = {}
     for block in dump.split("\tDLL Name: ")[1:]:
-        lines = block.splitlines()
-        names = []
-        for line in lines[2:]:  # after the name and the column heading
-            match = re.match(r"^\t[0-9a-f]+\s+\d+\s+(\S+)$", line)
-            if not match:
-                break
-            names.append(match.group(1))
-        tables[lines[0].strip()] = names
+        name, _, rest = block.partition("\n")
+        tables[name.strip()] = re.findall(r"^\t[0-9a-f]+\s+\d+\s+(\S+)$", rest.split("\n\n")[0], re.M)
     return tables
 
 
@@ -105,12 +93,10 @@ def check_image(triplet, image, smclib_def):
           "the entry is at %#x, %s at %s" % (entry_address, entry, hex(found[entry]) if entry in found else "nowhere"))
     tables = imports(dump)
     check("imports only from %s" % ", ".join(MODULES), set(tables) <= set(MODULES), " ".join(sorted(tables)))
-    for dll, names in sorted(tables.items()):
-        if dll not in MODULES:
-            continue
+    for dll in sorted(set(tables) & set(MODULES)):
         exported = def_exports(smclib_def) if MODULES[dll] is None else import_library_exports(triplet, MODULES[dll])
-        missing = sorted(set(names) - exported)
-        check("%d names from %s, each one it exports" % (len(names), dll), not missing, " ".join(missing))
+        missing = sorted(set(tables[dll]) - exported)
+        check("%d names from %s, each one it exports" % (len(tables[dll]), dll), not missing, " ".join(missing))
     counts = re.search(r"Number in:\n\tExport Address Table\s+(\w+)\n\t\[Name Pointer/Ordinal\] Table\s+(\w+)", dump)
     check("no exports", not counts or counts.groups() == ("00000000", "00000000"), counts and " ".join(counts.groups()))
     runtime = sorted(name for name in found if RUNTIME.search(name))
@@ -119,21 +105,17 @@ def check_image(triplet, image, smclib_def):
 
 def check_wine_log(triplet, image, log):
     name = image.replace("\\", "/").split("/")[-1]
-    stem = name[:-len(".sys")]
+    stem = name[:-4]  # without .sys
     trace = open(log, encoding="utf-8", errors="replace").read()
     dump = tool(triplet, "objdump", "-p", image)
-    found = symbols(triplet, image, demangle=True)
-    found.update(symbols(triplet, image))
+    found = {**symbols(triplet, image, demangle=True), **symbols(triplet, image)}
     loaded = re.search(r"Loaded L\"[^\"]*\\\\%s\" at ([0-9A-Fa-f]+)" % re.escape(name), trace)
-    check("Wine loaded %s" % name, loaded is not None)
-    if not loaded:
+    if not check("Wine loaded %s" % name, loaded is not None):
         return
     # Wine may load the image elsewhere than its preferred base.
     shift = int(loaded.group(1), 16) - header(dump, "ImageBase")
-    init = re.search(r"^(\w+):trace:ntoskrnl:init_driver init done for L\"%s\" obj (\w+)" % re.escape(stem), trace,
-                     re.M)
-    check("DriverEntry ran", init is not None)
-    if not init:
+    init = re.search(r"(?m)^(\w+):trace:ntoskrnl:init_driver init done for L\"%s\" obj (\w+)" % re.escape(stem), trace)
+    if not check("DriverEntry ran", init is not None):
         return
     # The thread that loaded the driver traces its slots, and later unloads it.
     thread, driver_object = init.groups()
@@ -152,15 +134,11 @@ def check_wine_log(triplet, image, log):
           unload)
 
 
-def main():
+if __name__ == "__main__":
     if len(sys.argv) == 4:
         check_image(*sys.argv[1:])
     elif len(sys.argv) == 5 and sys.argv[3] == "--wine-log":
         check_wine_log(sys.argv[1], sys.argv[2], sys.argv[4])
     else:
         sys.exit(__doc__)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(1 if failures else 0)

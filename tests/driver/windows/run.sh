@@ -9,11 +9,10 @@ set -uo pipefail
 cd "$(dirname "$0")/../../.."
 out=${1:-build}/windows
 mkdir -p "$out"
-passed=0
-failed=0
-skipped=0
+log=$out/checks.log
+: >"$log"
 
-# check LABEL COMMAND...: runs a check script and counts its ok, FAIL and
+# check LABEL COMMAND...: runs a check script and keeps its ok, FAIL and
 # skip lines, labelled; a script that ends in failure without saying why
 # counts as one failure more.
 check() {
@@ -22,25 +21,19 @@ check() {
   output=$("$@" 2>&1)
   status=$?
   output=$(sed -E "s/^(ok  |FAIL|skip) /\1 $label: /" <<<"$output")
-  if [[ $status -ne 0 && $status -ne 77 ]] && ! grep -q '^FAIL ' <<<"$output"; then
+  [[ $status -eq 0 || $status -eq 77 ]] || grep -q '^FAIL ' <<<"$output" ||
     output+=$'\n'"FAIL $label: ended with status $status"
-  fi
-  passed=$((passed + $(grep -c '^ok ' <<<"$output")))
-  failed=$((failed + $(grep -c '^FAIL ' <<<"$output")))
-  skipped=$((skipped + $(grep -c '^skip ' <<<"$output")))
-  printf '%s\n' "$output"
+  printf '%s\n' "$output" | tee -a "$log"
 }
 
 # build DIR PROCESSOR: the image, its INF and, for x86-64, the stand-in SMCLIB.SYS.
 build() {
-  if cmake -S tests/driver/windows -B "$1" --toolchain "$PWD/driver/windows/mingw-$2.cmake" >"$1.log" 2>&1 &&
-    cmake --build "$1" -j2 >>"$1.log" 2>&1; then
-    echo "ok   the image and its INF build; the DDK's records have the stand-ins' sizes"
-  else
-    tail -30 "$1.log"
-    echo "FAIL the image does not build"
-    return 1
-  fi
+  cmake -S tests/driver/windows -B "$1" --toolchain "$PWD/driver/windows/mingw-$2.cmake" >"$1.log" 2>&1 &&
+    cmake --build "$1" -j2 >>"$1.log" 2>&1 &&
+    echo "ok   the image and its INF build; the DDK's records have the stand-ins' sizes" && return
+  tail -30 "$1.log"
+  echo "FAIL the image does not build"
+  return 1
 }
 
 for target in x86_64:Kt2210p i686:Lm5520p; do
@@ -54,5 +47,6 @@ for target in x86_64:Kt2210p i686:Lm5520p; do
 done
 [[ -f $out/kt2210p/SMCLIB.SYS ]] && check "Wine" timeout 600 tests/driver/windows/wine_service.sh "$out/kt2210p"
 
-echo "windows images: $passed passed, $failed failed, $skipped skipped"
-[[ $failed -eq 0 ]]
+count() { grep -c "^$1 " "$log"; }
+echo "windows images: $(count ok) passed, $(count FAIL) failed, $(count skip) skipped"
+[[ $(count FAIL) -eq 0 ]]

@@ -11,10 +11,7 @@ set -uo pipefail
 build=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-if [[ ! -x $wine ]]; then
-  echo "skip Wine is not installed (Debian's wine64): the x86-64 image is not loaded"
-  exit 77
-fi
+[[ -x $wine ]] || { echo "skip Wine is not installed (Debian's wine64): the x86-64 image is not loaded"; exit 77; }
 wineserver=$(dirname "$wine")/wineserver64
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver)
 
@@ -26,11 +23,7 @@ log=$WINEPREFIX.log
 export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 trap 'timeout 30 "$wineserver" -k >/dev/null 2>&1; rm -rf "$WINEPREFIX" "$log"' EXIT
 
-step() {
-  local limit=$1
-  shift
-  timeout "$limit" "$wine" "$@" >>"$log" 2>&1
-}
+step() { timeout "$1" "$wine" "${@:2}" >>"$log" 2>&1; }  # step LIMIT ARGS...
 state() { timeout 30 "$wine" sc query Kt2210p 2>/dev/null | grep -oE 'STATE +: [0-9]+ +[A-Z_]+|EXIT_CODE +: [0-9]+' | tr -s ' ' | paste -sd ' '; }
 
 failed=0

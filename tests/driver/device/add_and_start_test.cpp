@@ -383,7 +383,7 @@ struct Filtered {
   explicit Filtered(Bench& bench)
       : reader(std::make_shared<emu::Reader>(ReaderWithFirmware("2.27"))),
         function(std::make_shared<readertest::DescriptorFaults>(reader)),
-        r(bench, function, reader),
+        r(bench, reader, function),
         filter(r.Port().PhysicalDeviceObject()) {
     EXPECT_EQ(r.Add(), STATUS_SUCCESS);
     EXPECT_EQ(r.Context().AttachedDeviceObject, filter.Device());

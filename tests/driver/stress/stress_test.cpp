@@ -14,47 +14,23 @@
 #include <random>
 #include <vector>
 
-#include "driver/device/device_context.h"
-#include "driver/device/driver_entry.h"
-#include "emulator/reader/reader.h"
-#include "platform/kernel/io_user.h"
-#include "platform/kernel/platform.h"
-#include "platform/kernel/power_manager.h"
 #include "driver/reader/vendor_ioctl.h"
-#include "platform/usb/emulated_port.h"
+#include "tests/fixture/driver_session.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using readertest::Bytes;
+using readertest::T1Card;
+using readertest::Ulong;
 using kernel::kMillisecond;
-using kernel::kSecond;
 
 constexpr int kApplications = 4;
 constexpr int kOperationsPerApplication = 300;
 constexpr int kWorldEvents = 80;
 constexpr std::uint32_t kSeed = 2210;
 
-Bytes Ulong(ULONG value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Bytes TransmitT1(const Bytes& apdu) {
-  Bytes input = Ulong(SCARD_PROTOCOL_T1);
-  const Bytes length = Ulong(8);
-  input.insert(input.end(), length.begin(), length.end());
-  input.insert(input.end(), apdu.begin(), apdu.end());
-  return input;
-}
-
 const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
-
-std::shared_ptr<emu::Card> T1Card() {
-  emu::CardConfig config;
-  config.atr.t0 = false;
-  config.atr.ta3 = 0x20;
-  return std::make_shared<emu::Card>(config);
-}
+const Bytes kTransmitSelectMf = readertest::TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf);
 
 // What the applications saw, by request and status.
 class Tally {
@@ -110,7 +86,7 @@ void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
       case 1:
       case 2: {
         const kernel::IoResult result =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, TransmitT1(kSelectMf), 8 + 258);
+            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258);
         tally.Add("transmit", result.status);
         if (result.status == STATUS_SUCCESS && (result.output.size() < 10 || result.output[0] != SCARD_PROTOCOL_T1)) {
           tally.Malformed("transmit answer of " + std::to_string(result.output.size()) + " bytes");
@@ -148,63 +124,51 @@ void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
 TEST(Stress, ApplicationsCardAndPowerAtOnce) {
   kernel::Platform platform(kernel::ClockMode::Simulated);
   kernel::verifier::Capture verifier;
-  emu::ReaderConfig config;
-  config.timing = emu::TimingModel::Instant();
-  auto reader = std::make_shared<emu::Reader>(config);
-  reader->InsertCard(T1Card());
+  auto reader = readertest::ReaderWithCard(T1Card());
   Tally tally;
-  {
-    usb::EmulatedPort port(reader);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = kernel::LoadDriver(u"\\Driver\\SmartCardReader", DriverEntry, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(driver->DriverExtension->AddDevice(driver, port.PhysicalDeviceObject()), STATUS_SUCCESS);
-    PDEVICE_OBJECT fdo = IoGetAttachedDevice(port.PhysicalDeviceObject());
-    ASSERT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    PFILE_OBJECT file = nullptr;
-    ASSERT_EQ(kernel::OpenFile(port.PhysicalDeviceObject(), u"", &file), STATUS_SUCCESS);
+  readertest::DriverSession session(reader);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  ASSERT_EQ(session.Start(), STATUS_SUCCESS);
+  ASSERT_EQ(session.Open(), STATUS_SUCCESS);
+  PFILE_OBJECT file = session.File();
 
-    std::vector<std::unique_ptr<kernel::SystemThread>> threads;
-    for (int a = 0; a < kApplications; ++a) {
-      threads.push_back(std::make_unique<kernel::SystemThread>(
-          "application-" + std::to_string(a), [file, a, &tally] { Application(file, kSeed + a, tally); }));
-    }
-    // The world: the card comes and goes, the system sleeps and resumes.
-    threads.push_back(std::make_unique<kernel::SystemThread>("world", [&] {
-      std::mt19937 random(kSeed);
-      for (int e = 0; e < kWorldEvents; ++e) {
-        kernel::SleepFor(static_cast<LONGLONG>(random() % 900) * kMillisecond);
-        switch (random() % 4) {
-          case 0: reader->RemoveCard(); break;
-          case 1: reader->InsertCard(T1Card()); break;
-          case 2: {
-            tally.Add("sleep", kernel::SleepSystem(fdo, PowerSystemSleeping3));
-            kernel::SleepFor(static_cast<LONGLONG>(random() % 300) * kMillisecond);
-            tally.Add("resume", kernel::ResumeSystem(fdo));
-            break;
-          }
-          default: break;
-        }
-      }
-      reader->InsertCard(T1Card());
-    }));
-    for (auto& thread : threads) thread->Join();
-
-    // The reader still works.
-    EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status,
-              STATUS_SUCCESS);
-    const kernel::IoResult last = kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, TransmitT1(kSelectMf), 8 + 258);
-    EXPECT_EQ(last.status, STATUS_SUCCESS);
-    EXPECT_EQ(last.output, (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}));
-
-    kernel::CloseFile(file);
-    port.Unplug();
-    EXPECT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    kernel::SleepFor(kSecond);
-    kernel::UnloadDriver(driver);
+  std::vector<std::unique_ptr<kernel::SystemThread>> threads;
+  for (int a = 0; a < kApplications; ++a) {
+    threads.push_back(std::make_unique<kernel::SystemThread>(
+        "application-" + std::to_string(a), [file, a, &tally] { Application(file, kSeed + a, tally); }));
   }
+  // The world: the card comes and goes, the system sleeps and resumes.
+  threads.push_back(std::make_unique<kernel::SystemThread>("world", [&] {
+    std::mt19937 random(kSeed);
+    for (int e = 0; e < kWorldEvents; ++e) {
+      kernel::SleepFor(static_cast<LONGLONG>(random() % 900) * kMillisecond);
+      switch (random() % 4) {
+        case 0: reader->RemoveCard(); break;
+        case 1: reader->InsertCard(T1Card()); break;
+        case 2: {
+          tally.Add("sleep", session.Sleep());
+          kernel::SleepFor(static_cast<LONGLONG>(random() % 300) * kMillisecond);
+          tally.Add("resume", session.Resume());
+          break;
+        }
+        default: break;
+      }
+    }
+    reader->InsertCard(T1Card());
+  }));
+  for (auto& thread : threads) thread->Join();
+
+  // The reader still works.
+  EXPECT_EQ(session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+  EXPECT_EQ(session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status, STATUS_SUCCESS);
+  const kernel::IoResult last = session.Control(IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258);
+  EXPECT_EQ(last.status, STATUS_SUCCESS);
+  EXPECT_EQ(last.output, (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}));
+
+  session.Close();
+  EXPECT_EQ(session.SurpriseRemove(), STATUS_SUCCESS);
+  const readertest::Leftovers& left = session.TearDown();
+  EXPECT_EQ(left.removal, STATUS_SUCCESS);
   std::cout << tally.Total() << " operations\n";
   tally.Print();
   EXPECT_GE(tally.Total(), kApplications * kOperationsPerApplication);
@@ -212,10 +176,8 @@ TEST(Stress, ApplicationsCardAndPowerAtOnce) {
   EXPECT_TRUE(tally.Unclear().empty()) << tally.Unclear().front();
   EXPECT_TRUE(tally.MalformedAnswers().empty()) << tally.MalformedAnswers().front();
   EXPECT_TRUE(verifier.Messages().empty()) << verifier.Messages().front();
-  EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), 0u);
-  EXPECT_EQ(kernel::irps::Live(), 0u);
-  EXPECT_EQ(kernel::irps::InProgress(), 0u);
-  EXPECT_EQ(kernel::threads::Waiting(), 0u);
+  // The driver's blocks, live and in-progress requests and waiting threads among them.
+  EXPECT_EQ(left.Complaints(), "");
 }
 
 }  // namespace

@@ -53,12 +53,11 @@ Transmission TransmitDevice::CallCardTransmit(const Bytes& request, ULONG replyL
   Bytes own(shared ? 0 : replyLength);
   Bytes& reply = shared ? buffer : own;
   ULONG information = 0xDEAD;
-  Extension().IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()), reply.data(),
-                                  replyLength};
+  Extension().IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()), reply.data(), replyLength};
   const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
   const NTSTATUS status = CardTransmit(&Extension());
-  Transmission t = Checked(status, information, Bytes(reply.begin(), reply.begin() + std::min<ULONG>(replyLength, 8)),
-                          liveBefore);
+  Transmission t =
+      Checked(status, information, Bytes(reply.begin(), reply.begin() + std::min<ULONG>(replyLength, 8)), liveBefore);
   if (information >= 8 && information <= replyLength) t.response.assign(reply.begin() + 8, reply.begin() + information);
   return t;
 }

@@ -6,12 +6,13 @@
 // or pending, and the reader still carries a transmit.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "driver/reader/vendor_ioctl.h"
@@ -19,10 +20,10 @@
 
 namespace {
 
+using kernel::kMillisecond;
 using readertest::Bytes;
 using readertest::T1Card;
 using readertest::Ulong;
-using kernel::kMillisecond;
 
 constexpr int kApplications = 4;
 constexpr int kOperationsPerApplication = 300;
@@ -33,50 +34,34 @@ const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 const Bytes kTransmitSelectMf = readertest::TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf);
 
 // What the applications saw, by request and status.
-class Tally {
- public:
-  void Add(const char* request, NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(mu_);
-    ++counts_[std::string(request) + " " + Hex(status)];
-    ++total_;
-    if (status == STATUS_PENDING) pending_.push_back(request);
+struct Tally {
+  // `wellFormed`: what came back with success has the form its request promises.
+  void Add(const char* request, NTSTATUS status, bool wellFormed = true) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s 0x%08X", request, static_cast<unsigned>(status));
+    std::lock_guard<std::mutex> guard(mu);
+    ++counts[text];
+    ++total;
+    if (status == STATUS_PENDING) pending.push_back(request);
     // A success-class status other than success would read as success to a
     // caller that tests NT_SUCCESS.
-    if (NT_SUCCESS(status) && status != STATUS_SUCCESS) unclear_.push_back(std::string(request) + " " + Hex(status));
+    if (NT_SUCCESS(status) && status != STATUS_SUCCESS) unclear.push_back(text);
+    if (status == STATUS_SUCCESS && !wellFormed) malformed.push_back(text);
   }
-  void Malformed(const std::string& what) {
-    std::lock_guard<std::mutex> guard(mu_);
-    malformed_.push_back(what);
-  }
-  int Total() const { return total_; }
-  const std::vector<std::string>& Pending() const { return pending_; }
-  const std::vector<std::string>& Unclear() const { return unclear_; }
-  const std::vector<std::string>& MalformedAnswers() const { return malformed_; }
-  void Print() const {
-    for (const auto& [key, count] : counts_) std::cout << "  " << key << ": " << count << "\n";
-  }
-
- private:
-  static std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-  }
-  std::mutex mu_;
-  std::map<std::string, int> counts_;
-  int total_ = 0;
-  std::vector<std::string> pending_;
-  std::vector<std::string> unclear_;
-  std::vector<std::string> malformed_;
+  std::mutex mu;
+  std::map<std::string, int> counts;
+  int total = 0;
+  std::vector<std::string> pending, unclear, malformed;
 };
 
-void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
+void Application(readertest::DriverSession& session, PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
   std::mt19937 random(seed);
   auto pick = [&](int n) { return static_cast<int>(random() % static_cast<std::uint32_t>(n)); };
   for (int i = 0; i < kOperationsPerApplication; ++i) {
     switch (pick(7)) {
       case 0: {
-        const kernel::IoResult reset = kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+        const kernel::IoResult reset =
+            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
         tally.Add("power", reset.status);
         const kernel::IoResult select =
             kernel::DeviceIoControl(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
@@ -87,16 +72,12 @@ void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
       case 2: {
         const kernel::IoResult result =
             kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258);
-        tally.Add("transmit", result.status);
-        if (result.status == STATUS_SUCCESS && (result.output.size() < 10 || result.output[0] != SCARD_PROTOCOL_T1)) {
-          tally.Malformed("transmit answer of " + std::to_string(result.output.size()) + " bytes");
-        }
+        tally.Add("transmit", result.status, result.output.size() >= 10 && result.output[0] == SCARD_PROTOCOL_T1);
         break;
       }
       case 3: {
         const kernel::IoResult result = kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8);
-        tally.Add("vendor version", result.status);
-        if (result.status == STATUS_SUCCESS && result.output.size() != 8) tally.Malformed("version block");
+        tally.Add("vendor version", result.status, result.output.size() == 8);
         break;
       }
       case 4: {
@@ -107,13 +88,8 @@ void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
       default: {
         // Card tracking, given up after a while as the resource manager does.
         const ULONG code = pick(2) == 0 ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT;
-        auto request = kernel::StartDeviceIoControl(file, code, {}, 0);
-        kernel::IoResult result = request->Wait(pick(1500) * kMillisecond);
-        if (result.status == STATUS_PENDING) {
-          request->Cancel();
-          result = request->Wait();
-        }
-        tally.Add(code == IOCTL_SMARTCARD_IS_PRESENT ? "is present" : "is absent", result.status);
+        const NTSTATUS status = session.Finish(*session.Begin(code, {}, 0, file), pick(1500) * kMillisecond).status;
+        tally.Add(code == IOCTL_SMARTCARD_IS_PRESENT ? "is present" : "is absent", status);
         break;
       }
     }
@@ -135,7 +111,7 @@ TEST(Stress, ApplicationsCardAndPowerAtOnce) {
   std::vector<std::unique_ptr<kernel::SystemThread>> threads;
   for (int a = 0; a < kApplications; ++a) {
     threads.push_back(std::make_unique<kernel::SystemThread>(
-        "application-" + std::to_string(a), [file, a, &tally] { Application(file, kSeed + a, tally); }));
+        "application-" + std::to_string(a), [&session, file, a, &tally] { Application(session, file, kSeed + a, tally); }));
   }
   // The world: the card comes and goes, the system sleeps and resumes.
   threads.push_back(std::make_unique<kernel::SystemThread>("world", [&] {
@@ -143,15 +119,20 @@ TEST(Stress, ApplicationsCardAndPowerAtOnce) {
     for (int e = 0; e < kWorldEvents; ++e) {
       kernel::SleepFor(static_cast<LONGLONG>(random() % 900) * kMillisecond);
       switch (random() % 4) {
-        case 0: reader->RemoveCard(); break;
-        case 1: reader->InsertCard(T1Card()); break;
+        case 0:
+          reader->RemoveCard();
+          break;
+        case 1:
+          reader->InsertCard(T1Card());
+          break;
         case 2: {
           tally.Add("sleep", session.Sleep());
           kernel::SleepFor(static_cast<LONGLONG>(random() % 300) * kMillisecond);
           tally.Add("resume", session.Resume());
           break;
         }
-        default: break;
+        default:
+          break;
       }
     }
     reader->InsertCard(T1Card());
@@ -169,12 +150,12 @@ TEST(Stress, ApplicationsCardAndPowerAtOnce) {
   EXPECT_EQ(session.SurpriseRemove(), STATUS_SUCCESS);
   const readertest::Leftovers& left = session.TearDown();
   EXPECT_EQ(left.removal, STATUS_SUCCESS);
-  std::cout << tally.Total() << " operations\n";
-  tally.Print();
-  EXPECT_GE(tally.Total(), kApplications * kOperationsPerApplication);
-  EXPECT_TRUE(tally.Pending().empty()) << tally.Pending().front();
-  EXPECT_TRUE(tally.Unclear().empty()) << tally.Unclear().front();
-  EXPECT_TRUE(tally.MalformedAnswers().empty()) << tally.MalformedAnswers().front();
+  std::cout << tally.total << " operations\n";
+  for (const auto& [key, count] : tally.counts) std::cout << "  " << key << ": " << count << "\n";
+  EXPECT_GE(tally.total, kApplications * kOperationsPerApplication);
+  EXPECT_TRUE(tally.pending.empty()) << tally.pending.front();
+  EXPECT_TRUE(tally.unclear.empty()) << tally.unclear.front();
+  EXPECT_TRUE(tally.malformed.empty()) << tally.malformed.front();
   EXPECT_TRUE(verifier.Messages().empty()) << verifier.Messages().front();
   // The driver's blocks, live and in-progress requests and waiting threads among them.
   EXPECT_EQ(left.Complaints(), "");

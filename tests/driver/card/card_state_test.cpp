@@ -197,7 +197,7 @@ TEST(CardSetProtocol, DecidesAfterAPresencePollInProgress) {
   ASSERT_EQ(reader.SetProtocol(T1).status, OK);
   auto waiting = reader.Begin(IOCTL_SMARTCARD_IS_ABSENT);  // the poll runs every 500 ms
   reader.Reader().ScriptFault(emu::ReplyFault::Delay(500 * kernel::kMillisecond));
-  reader.RemoveCard();
+  reader.Reader().RemoveCard();
   readertest::ServedReader::Wait(550 * kernel::kMillisecond);
   reader.InsertCard(std::make_shared<emu::Card>(ConfigOf(Card::Dual)));
   const kernel::IoResult result = reader.SetProtocol(T1);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "emulator/card/card.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace transmittest {
 

@@ -30,12 +30,12 @@ constexpr int kOperationsPerApplication = 300;
 constexpr int kWorldEvents = 80;
 constexpr std::uint32_t kSeed = 2210;
 
-const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
-const Bytes kTransmitSelectMf = readertest::TransmitRequest(SCARD_PROTOCOL_T1, kSelectMf);
+// SELECT MF (00 A4 00 00 02 3F00) as a T=1 transmit request.
+const Bytes kTransmitSelectMf = readertest::TransmitRequest(SCARD_PROTOCOL_T1, Bytes{0x00, 0xA4, 0, 0, 0x02, 0x3F, 0});
 
 // What the applications saw, by request and status.
 struct Tally {
-  // `wellFormed`: what came back with success has the form its request promises.
+  // `wellFormed`: what came back has the form its request promises.
   void Add(const char* request, NTSTATUS status, bool wellFormed = true) {
     char text[48];
     std::snprintf(text, sizeof text, "%s 0x%08X", request, static_cast<unsigned>(status));
@@ -57,34 +57,27 @@ struct Tally {
 void Application(readertest::DriverSession& session, PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
   std::mt19937 random(seed);
   auto pick = [&](int n) { return static_cast<int>(random() % static_cast<std::uint32_t>(n)); };
+  // One request, waited for and tallied; `wellFormed` judges the output.
+  const auto call = [&](const char* name, ULONG code, const Bytes& input, ULONG outputLength,
+                        bool (*wellFormed)(const Bytes&) = nullptr) {
+    const kernel::IoResult result = kernel::DeviceIoControl(file, code, input, outputLength);
+    tally.Add(name, result.status, wellFormed == nullptr || wellFormed(result.output));
+  };
   for (int i = 0; i < kOperationsPerApplication; ++i) {
     switch (pick(7)) {
-      case 0: {
-        const kernel::IoResult reset =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
-        tally.Add("power", reset.status);
-        const kernel::IoResult select =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
-        tally.Add("protocol", select.status);
+      case 0:
+        call("power", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+        call("protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
         break;
-      }
       case 1:
-      case 2: {
-        const kernel::IoResult result =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258);
-        tally.Add("transmit", result.status, result.output.size() >= 10 && result.output[0] == SCARD_PROTOCOL_T1);
+      case 2:
+        call("transmit", IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258,
+             [](const Bytes& output) { return output.size() >= 10 && output[0] == SCARD_PROTOCOL_T1; });
         break;
-      }
-      case 3: {
-        const kernel::IoResult result = kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8);
-        tally.Add("vendor version", result.status, result.output.size() == 8);
+      case 3:
+        call("vendor version", IOCTL_VENDOR_GET_VERSION, {}, 8, [](const Bytes& output) { return output.size() == 8; });
         break;
-      }
-      case 4: {
-        const kernel::IoResult result = kernel::DeviceIoControl(file, IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2);
-        tally.Add("vendor B0", result.status);
-        break;
-      }
+      case 4: call("vendor B0", IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2); break;
       default: {
         // Card tracking, given up after a while as the resource manager does.
         const ULONG code = pick(2) == 0 ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT;

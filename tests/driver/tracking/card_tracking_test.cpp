@@ -3,7 +3,7 @@
 // driver's cancel routine was in place.
 #include <gtest/gtest.h>
 
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 

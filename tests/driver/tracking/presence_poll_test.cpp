@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/reader/reader_commands.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {

@@ -58,8 +58,8 @@ void RunReaderLifecycle(std::shared_ptr<usb::UsbFunction> reader) {
   session.Control(IOCTL_VENDOR_PASS_THROUGH, {0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08}, 300);
   session.Control(IOCTL_VENDOR_GET_VERSION, {}, 8);
   session.Control(IOCTL_VENDOR_EJECT, {}, 2);
-  session.Control(IOCTL_VENDOR_COMMAND_B0, {0x05}, 2);
-  session.Control(IOCTL_VENDOR_COMMAND_D8, {0x01}, 2);
+  session.Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x05}, 2);
+  session.Control(IOCTL_VENDOR_COMMAND_D8, Bytes{0x01}, 2);
   session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_POWER_DOWN), 0);
   session.Control(IOCTL_SMARTCARD_EJECT, {}, 0);
   session.Control(IOCTL_SMARTCARD_IS_ABSENT, {}, 0, kTrackingWait);

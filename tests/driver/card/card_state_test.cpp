@@ -142,7 +142,7 @@ TEST(CardRequests, SendTheReaderCommandsAndLeaveTheCardState) {
     reader.Context().T1Sequence = 0x50;
     reader.Extension().T1.IFSC = 0x11;
     reader.ClearTrace();
-    auto waiting = row.tracking != Tracking::None ? reader.StartControl(IOCTL_SMARTCARD_IS_ABSENT) : nullptr;
+    auto waiting = row.tracking != Tracking::None ? reader.Begin(IOCTL_SMARTCARD_IS_ABSENT) : nullptr;
     const UCHAR s = reader.Context().SequenceByte;
     for (const emu::ReplyFault& fault : row.faults) reader.Reader().ScriptFault(fault);
 
@@ -195,9 +195,9 @@ TEST(CardSetProtocol, DecidesAfterAPresencePollInProgress) {
   reader.SetCardStateField(SCARD_PRESENT);
   reader.Power(Cold);
   ASSERT_EQ(reader.SetProtocol(T1).status, OK);
-  auto waiting = reader.StartControl(IOCTL_SMARTCARD_IS_ABSENT);  // the poll runs every 500 ms
+  auto waiting = reader.Begin(IOCTL_SMARTCARD_IS_ABSENT);  // the poll runs every 500 ms
   reader.Reader().ScriptFault(emu::ReplyFault::Delay(500 * kernel::kMillisecond));
-  reader.RemoveCard();
+  reader.Reader().RemoveCard();
   readertest::ServedReader::Wait(550 * kernel::kMillisecond);
   reader.InsertCard(std::make_shared<emu::Card>(ConfigOf(Card::Dual)));
   const kernel::IoResult result = reader.SetProtocol(T1);

@@ -122,7 +122,7 @@ TEST(T1Blocks, IfsRequestSetsTheChunkSizeUntilTheCardIsReset) {
   EXPECT_EQ(d.Transmit(command).response, Concat({Pattern(194), Hex("90 00")}));
   EXPECT_EQ(chunks(), (std::vector<std::size_t>{128, 72}));
   // A selection resets the card too: its IFSC is the ATR's again.
-  d.Served().SetProtocol(SCARD_PROTOCOL_T1);
+  d.SetProtocol(SCARD_PROTOCOL_T1);
   d.Transmit(command);
   EXPECT_EQ(chunks(), (std::vector<std::size_t>{32, 32, 32, 32, 32, 32, 8}));
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "driver/card/reader_functions.h"
 #include "emulator/reader/frame.h"
@@ -14,66 +13,56 @@ namespace transmittest {
 
 const Bytes RequestHeader = Hex("02 00 00 00 08 00 00 00");
 
-emu::CardConfig DualCard(std::optional<std::uint8_t> ifsc) {
-  emu::CardConfig config;
-  config.atr.historical = {0x45, 0x4D, 0x55};
-  config.atr.ta3 = ifsc;
-  return config;
-}
-
 TransmitDevice::TransmitDevice(Path path, emu::CardConfig card, const char* firmware)
     : TransmitDevice(path, std::move(card),
                      readertest::ReaderWithFirmware(firmware ? firmware : path == Path::OldGeneration ? "1.50" : "2.27")) {}
 
 TransmitDevice::TransmitDevice(Path path, emu::CardConfig cardConfig, emu::ReaderConfig reader)
-    : card(std::make_shared<emu::Card>(std::move(cardConfig))), path(path), served(std::move(reader)) {
-  served.Extension().ReaderFunction[RDF_TRANSMIT] = CardTransmit;
-  served.InsertCard(card);
-  served.SettleReader();
+    : ServedReader(std::move(reader)), card(std::make_shared<emu::Card>(std::move(cardConfig))), path(path) {
+  Extension().ReaderFunction[RDF_TRANSMIT] = CardTransmit;
+  InsertCard(card);
+  SettleReader();
   ResetCard();
 }
 
 void TransmitDevice::ResetCard() {
-  EXPECT_EQ(served.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+  EXPECT_EQ(Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
   // The protocol mask without T=0 also asks the reader for T=1 blocks.
-  EXPECT_EQ(served.SetProtocol(path == Path::T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+  EXPECT_EQ(SetProtocol(path == Path::T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
 }
 
 Bytes TransmitDevice::Header() const {
-  Bytes header = RequestHeader;
-  std::memcpy(header.data(), &served.Extension().CardCapabilities.Protocol.Selected, sizeof(ULONG));
-  return header;
+  return readertest::TransmitRequest(Extension().CardCapabilities.Protocol.Selected, {});
 }
 
 Transmission TransmitDevice::Transmit(const Bytes& command, ULONG replyLength) {
-  served.ClearTrace();
+  ClearTrace();
   const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
-  const kernel::IoResult result = served.Control(IOCTL_SMARTCARD_TRANSMIT, Concat({Header(), command}), replyLength);
-  const UCHAR* reply = served.Extension().SmartcardReply.Buffer;
-  Transmission t = Finish(result.status, result.information, Bytes(reply, reply + 8), liveBefore);
+  const kernel::IoResult result = Control(IOCTL_SMARTCARD_TRANSMIT, Concat({Header(), command}), replyLength);
+  const UCHAR* reply = Extension().SmartcardReply.Buffer;
+  Transmission t = Checked(result.status, result.information, Bytes(reply, reply + 8), liveBefore);
   if (result.output.size() >= 8) t.response.assign(result.output.begin() + 8, result.output.end());
   return t;
 }
 
 Transmission TransmitDevice::CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared) {
-  served.ClearTrace();
+  ClearTrace();
   // A buffered request: one system buffer as long as the longer of the two.
   Bytes buffer(std::max<std::size_t>(request.size(), replyLength));
   std::copy(request.begin(), request.end(), buffer.begin());
   Bytes own(shared ? 0 : replyLength);
   Bytes& reply = shared ? buffer : own;
   ULONG information = 0xDEAD;
-  served.Extension().IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()), reply.data(),
-                                  replyLength};
+  Extension().IoRequest = {&information, buffer.data(), static_cast<ULONG>(request.size()), reply.data(), replyLength};
   const ULONG liveBefore = kernel::pool::LiveBlocks(DriverPoolTag);
-  const NTSTATUS status = CardTransmit(&served.Extension());
-  Transmission t = Finish(status, information, Bytes(reply.begin(), reply.begin() + std::min<ULONG>(replyLength, 8)),
-                          liveBefore);
+  const NTSTATUS status = CardTransmit(&Extension());
+  Transmission t =
+      Checked(status, information, Bytes(reply.begin(), reply.begin() + std::min<ULONG>(replyLength, 8)), liveBefore);
   if (information >= 8 && information <= replyLength) t.response.assign(reply.begin() + 8, reply.begin() + information);
   return t;
 }
 
-Transmission TransmitDevice::Finish(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore) {
+Transmission TransmitDevice::Checked(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore) {
   EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), liveBefore) << "the scratch copy outlived the transmission";
   EXPECT_EQ(Context().ReaderLock.Owner, nullptr);
   return Transmission{status, information, header, {}};

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "emulator/card/card.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace transmittest {
 
 using readertest::Bytes;
+using readertest::DualCard;
 
 enum class Path { T0, T1, OldGeneration };
 
@@ -27,10 +28,7 @@ struct Transmission {
 // The header of a T=1 request: dwProtocol 2, cbPciLength 8.
 extern const Bytes RequestHeader;
 
-// A card offering T=0 and T=1, with TA3 when Ifsc is given.
-emu::CardConfig DualCard(std::optional<std::uint8_t> ifsc = std::nullopt);
-
-class TransmitDevice {
+class TransmitDevice : public readertest::ServedReader {
  public:
   explicit TransmitDevice(Path path, emu::CardConfig card = DualCard(), const char* firmware = nullptr);
   TransmitDevice(Path path, emu::CardConfig card, emu::ReaderConfig reader);
@@ -47,19 +45,13 @@ class TransmitDevice {
   // refuses itself, and for a request and a reply that share one buffer.
   Transmission CallCardTransmit(const Bytes& request, ULONG replyLength, bool shared);
 
-  readertest::ServedReader& Served() { return served; }
-  DeviceContext& Context() { return served.Context(); }
-  emu::Reader& Reader() { return served.Reader(); }
-  // What went out on the bulk pipe during the last transmission.
-  std::vector<Bytes> Written() const { return served.Written(); }
+  readertest::ServedReader& Served() { return *this; }
 
   std::shared_ptr<emu::Card> card;
   Path path;
 
  private:
-  Transmission Finish(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore);
-
-  mutable readertest::ServedReader served;
+  Transmission Checked(NTSTATUS status, ULONG_PTR information, const Bytes& header, ULONG liveBefore);
 };
 
 // A block from the driver (NAD 0x52) and from the card (NAD 0x25): NAD PCB LEN INF LRC.

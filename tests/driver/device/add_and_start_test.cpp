@@ -381,16 +381,14 @@ class LowerFilter {
 // goes before the filter under it.
 struct Filtered {
   explicit Filtered(Bench& bench)
-      : reader(std::make_shared<emu::Reader>(ReaderWithFirmware("2.27"))),
-        function(std::make_shared<readertest::DescriptorFaults>(reader)),
-        r(bench, function, reader),
+      : reader(std::make_shared<readertest::DescriptorFaults>(ReaderWithFirmware("2.27"))),
+        r(bench, reader),
         filter(r.Port().PhysicalDeviceObject()) {
     EXPECT_EQ(r.Add(), STATUS_SUCCESS);
     EXPECT_EQ(r.Context().AttachedDeviceObject, filter.Device());
   }
   ~Filtered() { r.Remove(); }
-  std::shared_ptr<emu::Reader> reader;
-  std::shared_ptr<readertest::DescriptorFaults> function;
+  std::shared_ptr<readertest::DescriptorFaults> reader;
   PluggedReader r;
   LowerFilter filter;
 };
@@ -450,7 +448,7 @@ TEST(BusAnswers, ThatDoNotAddUpFailTheStartAndKeepNothing) {
     Bench bench;
     Filtered f(bench);
     f.filter.editUrb = row.edit;
-    f.function->SetConfigurationFault(row.fault, row.keep);
+    f.reader->SetConfigurationFault(row.fault, row.keep);
     EXPECT_EQ(f.r.Start(), row.status);
     const DeviceContext& context = f.r.Context();
     EXPECT_EQ(context.DeviceStarted, 0);
@@ -460,7 +458,7 @@ TEST(BusAnswers, ThatDoNotAddUpFailTheStartAndKeepNothing) {
     EXPECT_EQ(LoggedCodes(f.r.Device()), std::vector<NTSTATUS>{EventCodeStartFailed});
 
     f.filter.editUrb = nullptr;
-    f.function->SetConfigurationFault(Fault::None);
+    f.reader->SetConfigurationFault(Fault::None);
     f.r.ClearTrace();
     EXPECT_EQ(f.r.Start(), STATUS_SUCCESS);
     EXPECT_EQ(f.r.DescriptorReads(USB_DEVICE_DESCRIPTOR_TYPE).size(), row.configurationReads == 0 ? 1u : 0u);

@@ -224,7 +224,7 @@ TEST(RemovalRace, MayComeAsSoonAsTheStartIsComplete) {
 
 TEST_F(SurpriseRemoval, DuringAPollLetsTheExchangeFinishAndStartsNoOther) {
   // A waiting tracking request keeps the poll going; its next status reply is slow.
-  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  auto tracking = r.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   r.Reader().ScriptFault(emu::ReplyFault::Delay(200 * Ms));
   Bench::Wait(600 * Ms);
   ASSERT_EQ(r.Commands(), std::vector<std::uint8_t>{0x31}) << "the poll's status command is on its way";
@@ -285,7 +285,7 @@ TEST_F(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt)
   DeviceContext* context = &r.Context();
   // The tracking request arms the poll; then a long card exchange holds the
   // reader, and the poll's work item waits behind it.
-  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  auto tracking = r.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   kernel::SystemThread exchange("long exchange", [context] {
     AcquireReaderLock(context);
     kernel::SleepFor(40 * Seconds);
@@ -312,7 +312,7 @@ TEST_F(Removal, WhosePollWorkItemOutlastsTheWaitStillEndsAndFreesNothingUnderIt)
 void OccupyWorker(PVOID) { kernel::SleepFor(100 * Seconds); }
 
 TEST_F(Removal, WaitsForAPollWorkItemThatCannotStartBeforeFreeingTheDevice) {
-  auto tracking = r.TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  auto tracking = r.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   WORK_QUEUE_ITEM blockers[2];
   for (WORK_QUEUE_ITEM& blocker : blockers) {
     ExInitializeWorkItem(&blocker, OccupyWorker, nullptr);

@@ -72,7 +72,7 @@ TEST(DeviceControlGateTest, WaitingTrackingRequestGivesBackTheCountAndStaysWithT
   d.Reader().InsertCard(readertest::DualProtocolCard());
   ASSERT_EQ(d.Start(), STATUS_SUCCESS);
   kernel::SleepFor(kSecond);
-  auto absent = d.TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  auto absent = d.Begin(IOCTL_SMARTCARD_IS_ABSENT);
   kernel::SleepFor(2 * kSecond);
   EXPECT_FALSE(absent->Done());
   EXPECT_EQ(d.Context().IoCount, 1) << "only the device's own reference";

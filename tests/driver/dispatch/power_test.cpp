@@ -62,7 +62,7 @@ TEST_F(PowerTest, SleepWithACardInCompletesTheWaitingIsAbsentAtD3) {
   ASSERT_EQ(r->Control(IOCTL_SMARTCARD_POWER, cold, 64).status, STATUS_SUCCESS);
   ASSERT_EQ(r->Control(IOCTL_SMARTCARD_SET_PROTOCOL, t1, 4).status, STATUS_SUCCESS);
   ASSERT_EQ(r->State(), static_cast<ULONG>(SCARD_SPECIFIC));
-  auto absent = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  auto absent = r->Begin(IOCTL_SMARTCARD_IS_ABSENT);
   r->Port().ClearTrace();
   const ULONG started = kernel::PowerRecord(r->Device()).startNextPowerIrpCalls;
 
@@ -81,7 +81,7 @@ TEST_F(PowerTest, SleepWithACardInCompletesTheWaitingIsAbsentAtD3) {
   EXPECT_EQ(trace.front().data[4], 0x31) << "the one command at D3 is the status command";
 
   // Asleep: a waiting request keeps the poll going, but it leaves the reader alone.
-  auto again = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  auto again = r->Begin(IOCTL_SMARTCARD_IS_ABSENT);
   r->Port().ClearTrace();
   kernel::SleepFor(3 * kSecond);
   EXPECT_TRUE(r->Port().BulkTrace().empty());
@@ -95,7 +95,7 @@ TEST_F(PowerTest, SleepWithACardInCompletesTheWaitingIsAbsentAtD3) {
 
 TEST_F(PowerTest, SleepWithoutACardLeavesIsPresentWaitingUntilACardComes) {
   Plug(false);
-  auto present = r->TrackCard(IOCTL_SMARTCARD_IS_PRESENT);
+  auto present = r->Begin(IOCTL_SMARTCARD_IS_PRESENT);
   r->Port().ClearTrace();
   ASSERT_EQ(Sleep(), STATUS_SUCCESS);
   EXPECT_TRUE(r->Port().BulkTrace().empty()) << "no card: nothing asked at D3";
@@ -128,7 +128,7 @@ TEST_F(PowerTest, RequestsAfterResumeWaitForTheFirstPoll) {
 TEST_F(PowerTest, SecondD3WithoutResumeChecksNothing) {
   Plug(true);
   ASSERT_EQ(Sleep(PowerSystemSleeping1), STATUS_SUCCESS);
-  auto absent = r->TrackCard(IOCTL_SMARTCARD_IS_ABSENT);
+  auto absent = r->Begin(IOCTL_SMARTCARD_IS_ABSENT);
   r->Port().ClearTrace();
   ASSERT_EQ(Sleep(PowerSystemHibernate), STATUS_SUCCESS);
   kernel::SleepFor(kSecond);

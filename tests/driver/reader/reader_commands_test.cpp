@@ -12,7 +12,7 @@
 #include "driver/reader/reader_lock.h"
 #include "driver/reader/transport.h"
 #include "platform/smclib/event_log.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ TEST(ResetCard, SendsTheParameterByteTheFirmwareTakesAfterAPauseForACardNotPower
     const LONGLONG before = kernel::Now();
     ASSERT_EQ(ResetCardFor(r->Device(), SCARD_WARM_RESET, 1), STATUS_SUCCESS) << firmware;
     EXPECT_EQ(r->Written(), std::vector<Bytes>{NewCommand(sequence, information)}) << firmware;
-    EXPECT_EQ(r->FramesReceived().at(0).time - before, 500 * Ms);
+    EXPECT_EQ(r->Reader().FramesReceived().at(0).time - before, 500 * Ms);
   }
 }
 

@@ -10,7 +10,7 @@
 #include "driver/reader/reader_commands.h"
 #include "driver/reader/reader_lock.h"
 #include "driver/reader/vendor_ioctl.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 
 namespace {
 

@@ -6,138 +6,83 @@
 // or pending, and the reader still carries a transmit.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "driver/device/device_context.h"
-#include "driver/device/driver_entry.h"
-#include "emulator/reader/reader.h"
-#include "platform/kernel/io_user.h"
-#include "platform/kernel/platform.h"
-#include "platform/kernel/power_manager.h"
 #include "driver/reader/vendor_ioctl.h"
-#include "platform/usb/emulated_port.h"
+#include "tests/fixture/driver_session.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using kernel::kMillisecond;
-using kernel::kSecond;
+using readertest::Bytes;
+using readertest::T1Card;
+using readertest::Ulong;
 
 constexpr int kApplications = 4;
 constexpr int kOperationsPerApplication = 300;
 constexpr int kWorldEvents = 80;
 constexpr std::uint32_t kSeed = 2210;
 
-Bytes Ulong(ULONG value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Bytes TransmitT1(const Bytes& apdu) {
-  Bytes input = Ulong(SCARD_PROTOCOL_T1);
-  const Bytes length = Ulong(8);
-  input.insert(input.end(), length.begin(), length.end());
-  input.insert(input.end(), apdu.begin(), apdu.end());
-  return input;
-}
-
-const Bytes kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
-
-std::shared_ptr<emu::Card> T1Card() {
-  emu::CardConfig config;
-  config.atr.t0 = false;
-  config.atr.ta3 = 0x20;
-  return std::make_shared<emu::Card>(config);
-}
+// SELECT MF (00 A4 00 00 02 3F00) as a T=1 transmit request.
+const Bytes kTransmitSelectMf = readertest::TransmitRequest(SCARD_PROTOCOL_T1, Bytes{0x00, 0xA4, 0, 0, 0x02, 0x3F, 0});
 
 // What the applications saw, by request and status.
-class Tally {
- public:
-  void Add(const char* request, NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(mu_);
-    ++counts_[std::string(request) + " " + Hex(status)];
-    ++total_;
-    if (status == STATUS_PENDING) pending_.push_back(request);
+struct Tally {
+  // `wellFormed`: what came back has the form its request promises.
+  void Add(const char* request, NTSTATUS status, bool wellFormed = true) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s 0x%08X", request, static_cast<unsigned>(status));
+    std::lock_guard<std::mutex> guard(mu);
+    ++counts[text];
+    ++total;
+    if (status == STATUS_PENDING) pending.push_back(request);
     // A success-class status other than success would read as success to a
     // caller that tests NT_SUCCESS.
-    if (NT_SUCCESS(status) && status != STATUS_SUCCESS) unclear_.push_back(std::string(request) + " " + Hex(status));
+    if (NT_SUCCESS(status) && status != STATUS_SUCCESS) unclear.push_back(text);
+    if (status == STATUS_SUCCESS && !wellFormed) malformed.push_back(text);
   }
-  void Malformed(const std::string& what) {
-    std::lock_guard<std::mutex> guard(mu_);
-    malformed_.push_back(what);
-  }
-  int Total() const { return total_; }
-  const std::vector<std::string>& Pending() const { return pending_; }
-  const std::vector<std::string>& Unclear() const { return unclear_; }
-  const std::vector<std::string>& MalformedAnswers() const { return malformed_; }
-  void Print() const {
-    for (const auto& [key, count] : counts_) std::cout << "  " << key << ": " << count << "\n";
-  }
-
- private:
-  static std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-  }
-  std::mutex mu_;
-  std::map<std::string, int> counts_;
-  int total_ = 0;
-  std::vector<std::string> pending_;
-  std::vector<std::string> unclear_;
-  std::vector<std::string> malformed_;
+  std::mutex mu;
+  std::map<std::string, int> counts;
+  int total = 0;
+  std::vector<std::string> pending, unclear, malformed;
 };
 
-void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
+void Application(readertest::DriverSession& session, PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
   std::mt19937 random(seed);
   auto pick = [&](int n) { return static_cast<int>(random() % static_cast<std::uint32_t>(n)); };
+  // One request, waited for and tallied; `wellFormed` judges the output.
+  const auto call = [&](const char* name, ULONG code, const Bytes& input, ULONG outputLength,
+                        bool (*wellFormed)(const Bytes&) = nullptr) {
+    const kernel::IoResult result = kernel::DeviceIoControl(file, code, input, outputLength);
+    tally.Add(name, result.status, wellFormed == nullptr || wellFormed(result.output));
+  };
   for (int i = 0; i < kOperationsPerApplication; ++i) {
     switch (pick(7)) {
-      case 0: {
-        const kernel::IoResult reset = kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
-        tally.Add("power", reset.status);
-        const kernel::IoResult select =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
-        tally.Add("protocol", select.status);
+      case 0:
+        call("power", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+        call("protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4);
         break;
-      }
       case 1:
-      case 2: {
-        const kernel::IoResult result =
-            kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, TransmitT1(kSelectMf), 8 + 258);
-        tally.Add("transmit", result.status);
-        if (result.status == STATUS_SUCCESS && (result.output.size() < 10 || result.output[0] != SCARD_PROTOCOL_T1)) {
-          tally.Malformed("transmit answer of " + std::to_string(result.output.size()) + " bytes");
-        }
+      case 2:
+        call("transmit", IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258,
+             [](const Bytes& output) { return output.size() >= 10 && output[0] == SCARD_PROTOCOL_T1; });
         break;
-      }
-      case 3: {
-        const kernel::IoResult result = kernel::DeviceIoControl(file, IOCTL_VENDOR_GET_VERSION, {}, 8);
-        tally.Add("vendor version", result.status);
-        if (result.status == STATUS_SUCCESS && result.output.size() != 8) tally.Malformed("version block");
+      case 3:
+        call("vendor version", IOCTL_VENDOR_GET_VERSION, {}, 8, [](const Bytes& output) { return output.size() == 8; });
         break;
-      }
-      case 4: {
-        const kernel::IoResult result = kernel::DeviceIoControl(file, IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2);
-        tally.Add("vendor B0", result.status);
-        break;
-      }
+      case 4: call("vendor B0", IOCTL_VENDOR_COMMAND_B0, Bytes{0x01}, 2); break;
       default: {
         // Card tracking, given up after a while as the resource manager does.
         const ULONG code = pick(2) == 0 ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT;
-        auto request = kernel::StartDeviceIoControl(file, code, {}, 0);
-        kernel::IoResult result = request->Wait(pick(1500) * kMillisecond);
-        if (result.status == STATUS_PENDING) {
-          request->Cancel();
-          result = request->Wait();
-        }
-        tally.Add(code == IOCTL_SMARTCARD_IS_PRESENT ? "is present" : "is absent", result.status);
+        const NTSTATUS status = session.Finish(*session.Begin(code, {}, 0, file), pick(1500) * kMillisecond).status;
+        tally.Add(code == IOCTL_SMARTCARD_IS_PRESENT ? "is present" : "is absent", status);
         break;
       }
     }
@@ -148,74 +93,65 @@ void Application(PFILE_OBJECT file, std::uint32_t seed, Tally& tally) {
 TEST(Stress, ApplicationsCardAndPowerAtOnce) {
   kernel::Platform platform(kernel::ClockMode::Simulated);
   kernel::verifier::Capture verifier;
-  emu::ReaderConfig config;
-  config.timing = emu::TimingModel::Instant();
-  auto reader = std::make_shared<emu::Reader>(config);
-  reader->InsertCard(T1Card());
+  auto reader = readertest::ReaderWithCard(T1Card());
   Tally tally;
-  {
-    usb::EmulatedPort port(reader);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = kernel::LoadDriver(u"\\Driver\\SmartCardReader", DriverEntry, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(driver->DriverExtension->AddDevice(driver, port.PhysicalDeviceObject()), STATUS_SUCCESS);
-    PDEVICE_OBJECT fdo = IoGetAttachedDevice(port.PhysicalDeviceObject());
-    ASSERT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    PFILE_OBJECT file = nullptr;
-    ASSERT_EQ(kernel::OpenFile(port.PhysicalDeviceObject(), u"", &file), STATUS_SUCCESS);
+  readertest::DriverSession session(reader);
+  ASSERT_EQ(session.Load(), STATUS_SUCCESS);
+  ASSERT_EQ(session.Start(), STATUS_SUCCESS);
+  ASSERT_EQ(session.Open(), STATUS_SUCCESS);
+  PFILE_OBJECT file = session.File();
 
-    std::vector<std::unique_ptr<kernel::SystemThread>> threads;
-    for (int a = 0; a < kApplications; ++a) {
-      threads.push_back(std::make_unique<kernel::SystemThread>(
-          "application-" + std::to_string(a), [file, a, &tally] { Application(file, kSeed + a, tally); }));
-    }
-    // The world: the card comes and goes, the system sleeps and resumes.
-    threads.push_back(std::make_unique<kernel::SystemThread>("world", [&] {
-      std::mt19937 random(kSeed);
-      for (int e = 0; e < kWorldEvents; ++e) {
-        kernel::SleepFor(static_cast<LONGLONG>(random() % 900) * kMillisecond);
-        switch (random() % 4) {
-          case 0: reader->RemoveCard(); break;
-          case 1: reader->InsertCard(T1Card()); break;
-          case 2: {
-            tally.Add("sleep", kernel::SleepSystem(fdo, PowerSystemSleeping3));
-            kernel::SleepFor(static_cast<LONGLONG>(random() % 300) * kMillisecond);
-            tally.Add("resume", kernel::ResumeSystem(fdo));
-            break;
-          }
-          default: break;
-        }
-      }
-      reader->InsertCard(T1Card());
-    }));
-    for (auto& thread : threads) thread->Join();
-
-    // The reader still works.
-    EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel::DeviceIoControl(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status,
-              STATUS_SUCCESS);
-    const kernel::IoResult last = kernel::DeviceIoControl(file, IOCTL_SMARTCARD_TRANSMIT, TransmitT1(kSelectMf), 8 + 258);
-    EXPECT_EQ(last.status, STATUS_SUCCESS);
-    EXPECT_EQ(last.output, (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}));
-
-    kernel::CloseFile(file);
-    port.Unplug();
-    EXPECT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel::SendIrpAndWait(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    kernel::SleepFor(kSecond);
-    kernel::UnloadDriver(driver);
+  std::vector<std::unique_ptr<kernel::SystemThread>> threads;
+  for (int a = 0; a < kApplications; ++a) {
+    threads.push_back(std::make_unique<kernel::SystemThread>(
+        "application-" + std::to_string(a), [&session, file, a, &tally] { Application(session, file, kSeed + a, tally); }));
   }
-  std::cout << tally.Total() << " operations\n";
-  tally.Print();
-  EXPECT_GE(tally.Total(), kApplications * kOperationsPerApplication);
-  EXPECT_TRUE(tally.Pending().empty()) << tally.Pending().front();
-  EXPECT_TRUE(tally.Unclear().empty()) << tally.Unclear().front();
-  EXPECT_TRUE(tally.MalformedAnswers().empty()) << tally.MalformedAnswers().front();
+  // The world: the card comes and goes, the system sleeps and resumes.
+  threads.push_back(std::make_unique<kernel::SystemThread>("world", [&] {
+    std::mt19937 random(kSeed);
+    for (int e = 0; e < kWorldEvents; ++e) {
+      kernel::SleepFor(static_cast<LONGLONG>(random() % 900) * kMillisecond);
+      switch (random() % 4) {
+        case 0:
+          reader->RemoveCard();
+          break;
+        case 1:
+          reader->InsertCard(T1Card());
+          break;
+        case 2: {
+          tally.Add("sleep", session.Sleep());
+          kernel::SleepFor(static_cast<LONGLONG>(random() % 300) * kMillisecond);
+          tally.Add("resume", session.Resume());
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    reader->InsertCard(T1Card());
+  }));
+  for (auto& thread : threads) thread->Join();
+
+  // The reader still works.
+  EXPECT_EQ(session.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+  EXPECT_EQ(session.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status, STATUS_SUCCESS);
+  const kernel::IoResult last = session.Control(IOCTL_SMARTCARD_TRANSMIT, kTransmitSelectMf, 8 + 258);
+  EXPECT_EQ(last.status, STATUS_SUCCESS);
+  EXPECT_EQ(last.output, (Bytes{0x02, 0, 0, 0, 0x08, 0, 0, 0, 0x90, 0x00}));
+
+  session.Close();
+  EXPECT_EQ(session.SurpriseRemove(), STATUS_SUCCESS);
+  const readertest::Leftovers& left = session.TearDown();
+  EXPECT_EQ(left.removal, STATUS_SUCCESS);
+  std::cout << tally.total << " operations\n";
+  for (const auto& [key, count] : tally.counts) std::cout << "  " << key << ": " << count << "\n";
+  EXPECT_GE(tally.total, kApplications * kOperationsPerApplication);
+  EXPECT_TRUE(tally.pending.empty()) << tally.pending.front();
+  EXPECT_TRUE(tally.unclear.empty()) << tally.unclear.front();
+  EXPECT_TRUE(tally.malformed.empty()) << tally.malformed.front();
   EXPECT_TRUE(verifier.Messages().empty()) << verifier.Messages().front();
-  EXPECT_EQ(kernel::pool::LiveBlocks(DriverPoolTag), 0u);
-  EXPECT_EQ(kernel::irps::Live(), 0u);
-  EXPECT_EQ(kernel::irps::InProgress(), 0u);
-  EXPECT_EQ(kernel::threads::Waiting(), 0u);
+  // The driver's blocks, live and in-progress requests and waiting threads among them.
+  EXPECT_EQ(left.Complaints(), "");
 }
 
 }  // namespace

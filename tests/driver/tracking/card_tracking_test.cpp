@@ -3,7 +3,7 @@
 // driver's cancel routine was in place.
 #include <gtest/gtest.h>
 
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 #include "driver/tracking/card_tracking.h"
 #include "driver/tracking/presence_poll.h"
 
@@ -19,7 +19,7 @@ TEST(CardTracking, CancelledWaitingRequestEndsCancelledAndTheSlotIsEmpty) {
   ServedReader reader;
   reader.SettleReader();
   reader.SetCardStateField(SCARD_ABSENT);
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_PRESENT);
+  auto request = reader.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   ASSERT_NE(WaitingRequest(reader), nullptr);
   EXPECT_NE(WaitingRequest(reader)->CancelRoutine, nullptr);
 
@@ -42,7 +42,7 @@ TEST(CardTracking, CleanupOfAnyHandleCancelsTheWaitingRequest) {
   PFILE_OBJECT handle = nullptr;
   ASSERT_EQ(kernel::OpenFile(reader.Device(), u"", &handle), STATUS_SUCCESS);
   // The request was not sent on the handle that is closed.
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_PRESENT);
+  auto request = reader.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   ASSERT_FALSE(request->Done());
 
   EXPECT_EQ(kernel::CloseFile(handle), STATUS_SUCCESS);
@@ -84,7 +84,7 @@ TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << row.stateBefore << " " << int{row.present} << " " << int{row.suppress});
     reader.SetCardStateField(row.stateBefore);
-    auto request = reader.StartControl(row.waitFor);
+    auto request = reader.Begin(row.waitFor);
     ASSERT_FALSE(request->Done());
     SetCardState(&reader.Context(), row.present, row.suppress);
     EXPECT_EQ(reader.CardState(), row.stateAfter);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/reader/reader_commands.h"
-#include "tests/fixture/reader_device.h"
+#include "tests/fixture/plugged_reader.h"
 #include "driver/tracking/presence_poll.h"
 
 namespace {
@@ -29,7 +29,7 @@ TEST(PresencePoll, ReportsAnInsertedCardToTheWaitingRequestAndThenStops) {
   reader.SettleReader();
   reader.SetCardStateField(SCARD_ABSENT);
   const UCHAR s = reader.Context().SequenceByte;
-  auto request = reader.StartControl(IOCTL_SMARTCARD_IS_PRESENT);
+  auto request = reader.Begin(IOCTL_SMARTCARD_IS_PRESENT);
   EXPECT_FALSE(request->Done());
   EXPECT_EQ(reader.Context().TimerArmed, 1);
 
@@ -101,7 +101,7 @@ TEST(PresencePoll, AsksTheReaderOnlyWhileSomebodyWaitsAndReportsOnlyChanges) {
     context.PollRequested = row.pollRequested;
     if (row.hold == Hold::D3) reader.ReaderExtension().ReaderPowerState = ReaderPoweredDown;
     if (row.hold == Hold::NotStarted) context.DeviceStarted = 0;
-    auto request = row.waiting != 0 ? reader.StartControl(row.waiting) : nullptr;
+    auto request = row.waiting != 0 ? reader.Begin(row.waiting) : nullptr;
     if (row.silent) reader.Reader().ScriptFault(emu::ReplyFault::NoReply());
     if (row.hold == Hold::D3) reader.InsertCard();
     ArmPresencePoll(&context);

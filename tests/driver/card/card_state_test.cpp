@@ -61,12 +61,6 @@ const Row Rows[] = {
      {"01 31", "01 D1 00", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
     {"2.27", Card::Ifsc, Before::Reset, Power, Warm, {}, Tracking::None, OK, IfscAtr,
      {"01 31", "01 D1 03", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
-    {"3.01", Card::Ifsc, Before::Reset, Power, Warm, {}, Tracking::None, OK, IfscAtr,  // no warm bit for 3.01
-     {"01 31", "01 D1 01", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
-    {"2.10", Card::Ifsc, Before::Reset, Power, Warm, {}, Tracking::None, OK, IfscAtr,  // before 2.20: no parameter
-     {"01 31", "01 D1", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
-    {"3.00", Card::Ifsc, Before::Reset, Power, Warm, {}, Tracking::None, OK, IfscAtr,
-     {"01 31", "01 D1", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
     {"1.50", Card::Ifsc, Before::Present, Power, Cold, {}, Tracking::None, OK, IfscAtr,  // the old frame generation
      {"01 31", "01 D1", "01 35 0A 00"}, Negotiable, 0, 0, 0x80},
     // The caller's buffer cannot take the ATR: none of it, but the card was reset and is published.

@@ -1,5 +1,5 @@
-// What the driver's entry leaves to the platform, and what each load starts
-// afresh. Whole sessions through the entry are the scenarios beside this file.
+// What the driver's entry leaves to the platform. Whole sessions through
+// the entry are the scenarios beside this file.
 #include <gtest/gtest.h>
 
 #include "tests/fixture/plugged_reader.h"
@@ -23,15 +23,6 @@ TEST(LifecycleTest, DispatchTableLeavesOtherRequestsToThePlatform) {
   ASSERT_EQ(d.Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(kernel::SendIrpAndWait(d.Device(), IRP_MJ_SYSTEM_CONTROL, 0).Status, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(d.Context().IoCount, 1);
-}
-
-TEST(LifecycleTest, UnitNumbersStartAtZeroAfterEachLoad) {
-  for (int load = 0; load < 2; ++load) {
-    Bench bench;
-  PluggedReader d(bench);
-  ASSERT_EQ(d.Add(), STATUS_SUCCESS);
-    EXPECT_EQ(d.Context().SmartcardExtension.VendorAttr.UnitNo, 0u);
-  }
 }
 
 }  // namespace

@@ -35,21 +35,6 @@ TEST(CardTracking, CancelledWaitingRequestEndsCancelledAndTheSlotIsEmpty) {
   EXPECT_EQ(reader.CardState(), SCARD_ABSENT);
 }
 
-TEST(CardTracking, CleanupOfAnyHandleCancelsTheWaitingRequest) {
-  ServedReader reader;
-  reader.SettleReader();
-  reader.SetCardStateField(SCARD_ABSENT);
-  PFILE_OBJECT handle = nullptr;
-  ASSERT_EQ(kernel::OpenFile(reader.Device(), u"", &handle), STATUS_SUCCESS);
-  // The request was not sent on the handle that is closed.
-  auto request = reader.Begin(IOCTL_SMARTCARD_IS_PRESENT);
-  ASSERT_FALSE(request->Done());
-
-  EXPECT_EQ(kernel::CloseFile(handle), STATUS_SUCCESS);
-  EXPECT_EQ(request->Wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(WaitingRequest(reader), nullptr);
-}
-
 // SetCardState with a request waiting: the state it writes and whether the request ends.
 TEST(SetCardState, CompletesTheWaitingRequestOnEveryReportButAbsentToAbsent) {
   struct Row {

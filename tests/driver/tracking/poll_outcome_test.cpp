@@ -14,8 +14,6 @@ TEST(PollDecision, ReportsOnlyChangesOfAReadThatDidNotFail) {
   };
   const Row rows[] = {
       {STATUS_SUCCESS, FALSE, 0x28, PollOutcomeCardInserted},
-      {STATUS_SUCCESS, FALSE, 0x38, PollOutcomeCardInserted},
-      {STATUS_SUCCESS, TRUE, 0x30, PollOutcomeCardRemoved},
       {STATUS_SUCCESS, TRUE, 0x20, PollOutcomeCardRemoved},
       {STATUS_SUCCESS, TRUE, 0x28, PollOutcomeNoChange},
       {STATUS_SUCCESS, FALSE, 0x20, PollOutcomeNoChange},

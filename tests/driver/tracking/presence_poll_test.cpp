@@ -28,18 +28,10 @@ TEST(PresencePoll, ReportsAnInsertedCardToTheWaitingRequestAndThenStops) {
   ServedReader reader;
   reader.SettleReader();
   reader.SetCardStateField(SCARD_ABSENT);
-  const UCHAR s = reader.Context().SequenceByte;
   auto request = reader.Begin(IOCTL_SMARTCARD_IS_PRESENT);
-  EXPECT_FALSE(request->Done());
-  EXPECT_EQ(reader.Context().TimerArmed, 1);
-
   // Two polls, 500 ms apart, find no card.
   ServedReader::Wait(1200 * Ms);
-  const std::vector<Bytes> frames = reader.Frames();
-  ASSERT_EQ(StatusReads(frames), 2u);
-  // 12 s 02 01 31 c, the sequence byte moving on after each answered read.
-  EXPECT_EQ(frames[0], (Bytes{0x12, s, 0x02, 0x01, 0x31, static_cast<UCHAR>(0x20 ^ s)}));
-  EXPECT_EQ(frames[1], (Bytes{0x12, static_cast<UCHAR>(s ^ 0x40), 0x02, 0x01, 0x31, static_cast<UCHAR>(0x60 ^ s)}));
+  EXPECT_EQ(StatusReads(reader.Frames()), 2u);
   EXPECT_FALSE(request->Done());
 
   reader.InsertCard();
@@ -155,35 +147,6 @@ TEST(StopPresencePoll, WaitsForAnArmedTimerToFireAndRefusesArmingAfterwards) {
   EXPECT_EQ(StatusReads(reader.Frames()), 1u);
   EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 0);
   EXPECT_EQ(reader.Context().TimerArmed, 0);
-}
-
-// Keeps one critical worker thread busy for 3 seconds.
-void OccupyWorker(PVOID) { kernel::SleepFor(3000 * Ms); }
-
-TEST(StopPresencePoll, GivesUpOnATimerWhoseWorkCannotStartAfterTenWaits) {
-  ServedReader reader;
-  reader.SettleReader();
-  reader.Context().PollRequested = 1;
-  WORK_QUEUE_ITEM blockers[2];
-  for (WORK_QUEUE_ITEM& blocker : blockers) {
-    ExInitializeWorkItem(&blocker, OccupyWorker, nullptr);
-    ExQueueWorkItem(&blocker, CriticalWorkQueue);
-  }
-  ArmPresencePoll(&reader.Context());
-  StopPresencePoll(&reader.Context());
-  // After ten waits of 100 ms: the timer fired, its work item is queued but not started.
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-  EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 1);
-  EXPECT_TRUE(reader.Frames().empty());
-
-  // Once a worker is free the routine runs to its end and arms nothing.
-  for (int step = 0; step < 5000 && InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0) != 0; ++step) {
-    ServedReader::Wait(Ms);
-  }
-  EXPECT_EQ(InterlockedCompareExchange(&reader.Context().WorkItemsPending, 0, 0), 0);
-  EXPECT_EQ(reader.Context().TimerArmed, 0);
-  ServedReader::Wait(3000 * Ms);
-  EXPECT_EQ(StatusReads(reader.Frames()), 1u);
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ void RunReaderLifecycle(std::shared_ptr<usb::UsbFunction> reader) {
   session.Control(IOCTL_VENDOR_GET_CONFIG_DESCRIPTOR, {}, 9);
   session.Control(IOCTL_VENDOR_RESET_PORT, {}, 0);
   // A new-generation status command and an old-generation card frame, as applications send them.
-  session.Control(IOCTL_VENDOR_PASS_THROUGH, {0x12, 0x00, 0x02, 0x01, 0x31, 0x00}, 300);
-  session.Control(IOCTL_VENDOR_PASS_THROUGH, {0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08}, 300);
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, Bytes{0x12, 0x00, 0x02, 0x01, 0x31, 0x00}, 300);
+  session.Control(IOCTL_VENDOR_PASS_THROUGH, Bytes{0x50, 0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x08}, 300);
   session.Control(IOCTL_VENDOR_GET_VERSION, {}, 8);
   session.Control(IOCTL_VENDOR_EJECT, {}, 2);
   session.Control(IOCTL_VENDOR_COMMAND_B0, Bytes{0x05}, 2);

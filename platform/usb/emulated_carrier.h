@@ -2,6 +2,7 @@
 // the USB stand-in.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,7 @@ class EmulatedCarrier : public PortCarrier {
   std::mutex lock;  // the parked transfers; never held while a request is completed or the device is called
   std::list<Transfer*> transfers;
   KDPC wakeDpc;  // asks the device again for every IN transfer that waits
+  std::atomic<int> asking{0};  // IN transfers between asking the device and being finished or parked
 };
 
 void WakeDpc(KDPC* dpc, PVOID context, PVOID, PVOID);

@@ -88,6 +88,11 @@ bool Park(Transfer* t, LONGLONG due) {
 // Asks the device for IN data; finishes, schedules or parks the transfer.
 // True when it finished at once, with its status in *finished.
 bool AskDevice(Transfer* t, NTSTATUS* finished) {
+  struct Asking {
+    std::atomic<int>& count;
+    explicit Asking(std::atomic<int>& c) : count(c) { ++count; }
+    ~Asking() { --count; }
+  } asking(t->carrier->asking);
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = t->urb->UrbBulkOrInterruptTransfer;
   const LONGLONG now = NowTime();
   InResult answer = t->carrier->function->BulkIn(t->endpoint, bulk.TransferBufferLength, now);
@@ -180,7 +185,15 @@ NTSTATUS EmulatedCarrier::CarryBulk(PIRP irp, PURB urb, const PipeRecord& pipe) 
                              : Outcome{};
   t->phase = Transfer::Phase::Completing;
   // The frame may have produced a reply that a waiting IN transfer can take.
-  KeInsertQueueDpc(&wakeDpc, nullptr, nullptr);
+  // With none parked and none asking, there is no one to wake: an IN that
+  // asks from now on asks after this frame (the count goes up before it
+  // asks the device, and the device's own lock orders the two).
+  bool parked;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    parked = !transfers.empty();
+  }
+  if (parked || asking > 0) KeInsertQueueDpc(&wakeDpc, nullptr, nullptr);
   if (result.completeAt > now) {
     Park(t, result.completeAt);
     return STATUS_PENDING;

@@ -81,6 +81,13 @@ class SystemThread {
 
 namespace pool {
 
+// Whether fresh blocks are filled with 0xCD and freed ones with 0xDD (off in Release builds).
+#ifdef READER_POOL_FILL
+inline constexpr bool kFillPatterns = true;
+#else
+inline constexpr bool kFillPatterns = false;
+#endif
+
 struct TagStats {
   ULONG liveBlocks = 0;
   SIZE_T liveBytes = 0;

@@ -56,11 +56,46 @@ void SetState(PIRP irp, IrpState state) {
   Registry().records[irp].state = state;
 }
 
-IrpRecord RecordOf(const IRP* irp) {
+void SetHolderLocked(IrpRecord& record, int location, PDEVICE_OBJECT device) {
+  if (location >= 0 && static_cast<std::size_t>(location) < record.holder.size()) {
+    record.holder[static_cast<std::size_t>(location)] = device;
+  }
+}
+
+// The request goes down to `device` at `location`: in progress, held there.
+void Descend(PIRP irp, int location, PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(Registry().lock);
+  IrpRecord& record = Registry().records[irp];
+  record.state = IrpState::InProgress;
+  SetHolderLocked(record, location, device);
+}
+
+// Completion starts: the state it found, and Completing unless the request
+// was freed, completed or being completed already.
+IrpState StartCompleting(const IRP* irp) {
   std::lock_guard<std::mutex> guard(Registry().lock);
   auto it = Registry().records.find(irp);
-  if (it == Registry().records.end()) return IrpRecord{IrpKind::Driver, IrpState::Freed, {}};
-  return it->second;
+  if (it == Registry().records.end()) return IrpState::Freed;
+  const IrpState found = it->second.state;
+  if (found != IrpState::Freed && found != IrpState::Completed && found != IrpState::Completing) {
+    it->second.state = IrpState::Completing;
+  }
+  return found;
+}
+
+// What completion past the top needs, the request marked completed in the
+// same step. The completion is called once: it leaves the record.
+struct Completion {
+  IrpKind kind;
+  ULONG outputLength;
+  UserCompletion userCompletion;
+};
+
+Completion CompleteRecord(const IRP* irp) {
+  std::lock_guard<std::mutex> guard(Registry().lock);
+  IrpRecord& record = Registry().records[irp];
+  record.state = IrpState::Completed;
+  return Completion{record.kind, record.outputLength, std::move(record.userCompletion)};
 }
 
 bool Check(const IRP* irp, const char* where) {
@@ -96,10 +131,7 @@ void RegisterIrp(PIRP irp, IrpKind kind) {
 void SetHolder(const IRP* irp, int location, PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(Registry().lock);
   auto it = Registry().records.find(irp);
-  if (it != Registry().records.end() && location >= 0 &&
-      static_cast<std::size_t>(location) < it->second.holder.size()) {
-    it->second.holder[static_cast<std::size_t>(location)] = device;
-  }
+  if (it != Registry().records.end()) SetHolderLocked(it->second, location, device);
 }
 
 bool IsHeldBy(PDEVICE_OBJECT device) {
@@ -270,10 +302,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     kernel::verifier::Fail("IofCallDriver: the target device does not exist or was deleted");
     return STATUS_NO_SUCH_DEVICE;
   }
-  kernel::detail::SetState(Irp, IrpState::InProgress);
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
-  kernel::detail::SetHolder(Irp, Irp->CurrentLocation, DeviceObject);
+  kernel::detail::Descend(Irp, Irp->CurrentLocation, DeviceObject);
   PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
   location->DeviceObject = DeviceObject;
   // From its cleanup on, the driver may free what the file object's FsContext points into.
@@ -286,7 +317,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
-  const IrpState state = kernel::detail::StateOf(Irp);
+  const IrpState state = kernel::detail::StartCompleting(Irp);
   if (state == IrpState::Freed) {
     kernel::verifier::Fail("IofCompleteRequest: the request was already completed and freed (completed twice?)");
     return;
@@ -305,7 +336,6 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     kernel::verifier::Fail("IofCompleteRequest above DISPATCH_LEVEL");
   }
-  kernel::detail::SetState(Irp, IrpState::Completing);
 
   // From the current stack location up: each driver above sees its
   // completion routine called, in the order opposite to the way down.
@@ -356,8 +386,7 @@ void IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost) {
     }
   }
 
-  const kernel::detail::IrpRecord record = kernel::detail::RecordOf(Irp);
-  kernel::detail::SetState(Irp, IrpState::Completed);
+  const kernel::detail::Completion record = kernel::detail::CompleteRecord(Irp);
   switch (record.kind) {
     case IrpKind::Driver:
       kernel::verifier::Fail(

@@ -1,5 +1,6 @@
 // The verifier's report channel and the platform's fault injection.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -71,6 +72,8 @@ namespace kernel::faults {
 namespace {
 
 std::mutex g_lock;
+// Failures planned and not yet taken: with none, a fault point costs no lock.
+std::atomic<int> g_planned{0};
 std::map<std::string, std::deque<NTSTATUS>, std::less<>>& Plans() {
   static std::map<std::string, std::deque<NTSTATUS>, std::less<>> plans;
   return plans;
@@ -82,20 +85,24 @@ void FailNext(std::string_view routine, NTSTATUS status, int count) {
   std::lock_guard<std::mutex> guard(g_lock);
   auto& plan = Plans()[std::string(routine)];
   for (int i = 0; i < count; ++i) plan.push_back(status);
+  if (count > 0) g_planned += count;
 }
 
 bool Take(std::string_view routine, NTSTATUS* status) {
+  if (g_planned == 0) return false;
   std::lock_guard<std::mutex> guard(g_lock);
   auto it = Plans().find(routine);
   if (it == Plans().end() || it->second.empty()) return false;
   *status = it->second.front();
   it->second.pop_front();
+  g_planned--;
   return true;
 }
 
 void Clear() {
   std::lock_guard<std::mutex> guard(g_lock);
   Plans().clear();
+  g_planned = 0;
 }
 
 }  // namespace kernel::faults

@@ -75,6 +75,7 @@ void ResourceManager::CloseAll() {
 }
 
 void ResourceManager::Record(ULONG code, const kernel::IoResult& result, const char* note) {
+  if (!recording_) return;
   std::string request = CodeText(code);
   if (note != nullptr) request += note;
   host_.Requests().Record(std::move(request), result.status, result.information);

@@ -63,6 +63,9 @@ class ResourceManager {
   // (SCARD_PROTOCOL_UNDEFINED before any).
   kernel::IoResult Transmit(std::span<const std::uint8_t> command, ULONG outputLength = kLibraryBufferSize);
   ULONG SelectedProtocol() const { return selectedProtocol_; }
+  // On by default: every control request goes to the host's journal. A host
+  // that shows no trace turns it off.
+  void SetRecording(bool on) { recording_ = on; }
 
  private:
   struct Handle {
@@ -77,6 +80,7 @@ class ResourceManager {
   std::vector<Handle> handles_;
   std::function<void()> lastClose_;
   ULONG selectedProtocol_ = 0;
+  bool recording_ = true;
 };
 
 }  // namespace host

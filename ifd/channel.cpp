@@ -42,6 +42,7 @@ Channel::Channel(host::Host& host, ChannelOptions options, host::UsbHotplug* usb
   if (!reader_) return;
   if (std::shared_ptr<emu::Card> card = InitialCard(options_.card)) reader_->InsertCard(std::move(card));
   plugged_ = std::make_unique<host::PluggedReader>(reader_);
+  ApplyTraceOption();
   pnp_ = std::make_unique<host::PnpManager>(host_, *plugged_, resources_);
 }
 
@@ -65,6 +66,7 @@ NTSTATUS Channel::PlugPhysical() {
     return STATUS_NO_SUCH_DEVICE;
   }
   plugged_ = std::make_unique<host::PluggedReader>(std::move(port));
+  ApplyTraceOption();
   pnp_ = std::make_unique<host::PnpManager>(host_, *plugged_, resources_);
   host::PnpManager* pnp = pnp_.get();
   usb_->OnDeparture(*device_, [pnp] { pnp->SurpriseRemove(); });
@@ -198,6 +200,12 @@ void Channel::StopWaiting() {
   } else {
     stopPending_ = true;
   }
+}
+
+void Channel::ApplyTraceOption() {
+  // Without trace=, nothing that only a trace would show is kept.
+  plugged_->Port().SetTracing(options_.trace);
+  resources_.SetRecording(options_.trace);
 }
 
 void Channel::Drain() {

@@ -60,6 +60,8 @@ class Channel {
   // Drains the traces, then lets go of the reader's port and its manager.
   void Release();
   void Drain();
+  // What the port and the resource manager keep for the trace (trace=).
+  void ApplyTraceOption();
   // The physical reader's port, or the status that says why there is none.
   NTSTATUS PlugPhysical();
 

@@ -161,6 +161,12 @@ std::vector<TraceEntry> BusPort::TakeTrace() {
   return taken;
 }
 
+void BusPort::SetTracing(bool on) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->tracing = on;
+  if (!on) core_->trace.clear();
+}
+
 std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin) {
   static const char* const kNames[] = {"OUT",         "IN",         "GET_DESCRIPTOR", "SELECT_CONFIGURATION",
                                        "UNCONFIGURE", "ABORT_PIPE", "PORT_STATUS",    "PORT_RESET"};

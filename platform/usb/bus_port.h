@@ -82,6 +82,9 @@ class BusPort {
   // The trace so far, emptied in the same step: what a long-running host
   // drains so the trace does not grow for ever.
   std::vector<TraceEntry> TakeTrace();
+  // On by default; a host that shows no trace turns it off and the port
+  // keeps nothing.
+  void SetTracing(bool on);
 
  protected:
   // The port's bus driver is loaded under `driverName`; the carrier is what

@@ -65,6 +65,7 @@ struct PortCore {
   UCHAR configurationValue = 0;  // 0: unconfigured
   std::vector<std::unique_ptr<PipeRecord>> pipes;
   std::vector<TraceEntry> trace;
+  bool tracing = true;
   DEVICE_CAPABILITIES capabilities{};
   std::map<DEVICE_POWER_STATE, NTSTATUS> powerFailures;
   std::set<std::pair<POWER_STATE_TYPE, ULONG>> powerHolds;  // the next SET_POWER of each stays pending
@@ -75,7 +76,9 @@ struct PortCore {
   BusPort::TransferHook transferHook;
 
   PipeRecord* FindPipeLocked(USBD_PIPE_HANDLE handle) const;
-  void TraceLocked(TraceEntry entry) { trace.push_back(std::move(entry)); }
+  void TraceLocked(TraceEntry entry) {
+    if (tracing) trace.push_back(std::move(entry));
+  }
 };
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);

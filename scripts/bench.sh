@@ -28,7 +28,7 @@ cmake -S . -B "$kt" "${release[@]}" -DDELIVERABLE=Kt2210p >/dev/null
 targets=(transmit_bench apdu_instructions bench_figures readerctl)
 # The IFD handler for pcscd, when this tree has it.
 # (grep reads the whole list: -q would stop early and fail the pipe.)
-if cmake --build "$kt" --target help | grep ifd_handler >/dev/null; then targets+=(ifd_handler); fi
+if cmake --build "$kt" --target help | grep ifd_handler >/dev/null; then targets+=(ifd_handler zero_ifd_handler); fi
 cmake --build "$kt" -j2 --target "${targets[@]}" >/dev/null
 echo "=== build: Lm5520p (32-bit x86) in $lm"
 fresh "$lm"
@@ -46,7 +46,7 @@ cmake --build "$lm" -j2 --target apdu_instructions >/dev/null
 echo "=== 1. CPU per command: Google Benchmark"
 reps=5
 [[ $quick == quick ]] && reps=2
-"$kt/bench/transmit/transmit_bench" --benchmark_filter='^(Request|Short|Chained|Largest)' \
+"$kt/bench/transmit/transmit_bench" --benchmark_filter='^(Request|Short|Chained|Largest|Handler)' \
   --benchmark_repetitions=$reps --benchmark_min_time=0.3 --benchmark_report_aggregates_only=true \
   --benchmark_out="$raw/gbench.json" --benchmark_out_format=json >"$raw/gbench.txt" 2>&1
 echo "=== 1. CPU per command: instructions under callgrind"

@@ -2,7 +2,9 @@
 # End to end through a private pcscd, one stack after the other in the same
 # run: our IFD handler with the emulated reader's built-in card; vsmartcard's
 # vpcd with vicc; our handler with the emulated reader hosting vicc. pyscard
-# measures each (pcsc_client.py). Needs root (a private /run/pcscd).
+# measures each (pcsc_client.py). Then the floor: a zero-latency handler
+# (zero_handler.cpp) and ours as two readers of one pcscd, taking turns
+# command by command. Needs root (a private /run/pcscd).
 #   pcsc_bench.sh BUILD_DIR RAW_DIR [quick]
 set -euo pipefail
 build=$1
@@ -14,6 +16,7 @@ count=200
 [[ $quick == quick ]] && count=20
 
 handler=$(ls "$build"/ifd/libifd-*.so 2>/dev/null | head -1 || true)
+zero=$build/bench/libzero_ifd_handler.so
 if [[ -z $handler ]]; then
   echo "Not measured: the build has no IFD handler (ifd/libifd-*.so)." >"$note"
   exit 0
@@ -60,9 +63,12 @@ mkdir -p "$work/shim"
 ln -s "$cryptodome" "$work/shim/Crypto"
 vicc_path=$(dirname "$(dirname "$package")"):$work/shim
 
-# run STACK READER_CONF [VICC_PORT]
+# run STACK READER_CONF [VICC_PORT [CLIENT_ARGUMENTS...]]
 run() {
   local stack=$1 conf=$2 port=${3:-}
+  shift 3 2>/dev/null || shift $#
+  local client=("$@")
+  [[ ${#client[@]} -eq 0 ]] && client=("$stack" "$count")
   local dir=$work/$stack
   mkdir -p "$dir/run"
   printf '%s\n' "$conf" >"$dir/reader.conf"
@@ -76,7 +82,7 @@ run() {
     PYTHONPATH=$vicc_path /usr/bin/python3 /usr/bin/vicc -t iso7816 -P "$port" >"$dir/vicc.log" 2>&1 &
     vicc_pid=$!
   fi
-  if ! PCSCLITE_CSOCK_NAME=$dir/run/pcscd.comm /usr/bin/python3 "$here/pcsc_client.py" "$stack" "$count" \
+  if ! PCSCLITE_CSOCK_NAME=$dir/run/pcscd.comm /usr/bin/python3 "$here/pcsc_client.py" "${client[@]}" \
     >>"$raw/pcsc.tsv" 2>"$dir/client.log"; then
     echo "$stack: $(tail -1 "$dir/client.log")" >>"$note"
   fi
@@ -93,6 +99,12 @@ if [[ -n $vpcd && -n $package ]]; then
   run "our handler + vicc" "$(printf 'FRIENDLYNAME "Emulated"\nDEVICENAME emulated:card=vicc:vicc-port=35971\nLIBPATH %s' "$handler")" 35971
 else
   echo "vpcd + vicc not measured: vsmartcard-vpcd or python3-virtualsmartcard is missing." >>"$note"
+fi
+if [[ -f $zero ]]; then
+  run "floor" "$(printf 'FRIENDLYNAME "Floor"\nDEVICENAME /dev/null\nLIBPATH %s\n\nFRIENDLYNAME "Emulated"\nDEVICENAME emulated:card=t1\nLIBPATH %s' \
+    "$zero" "$handler")" "" --floor Floor Emulated $((count * 10))
+else
+  echo "The floor not measured: the build has no zero-latency handler (bench/libzero_ifd_handler.so)." >>"$note"
 fi
 cat >>"$note" <<'TXT'
 Real time, one private pcscd per stack, one stack after the other, pyscard as the application. Our handler's

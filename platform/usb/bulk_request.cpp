@@ -10,42 +10,41 @@ namespace usb {
 NTSTATUS SubmitBulkTransfer(PortCore& port, PIRP irp, PURB urb) {
   _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb->UrbBulkOrInterruptTransfer;
   const bool in = (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-  std::uint32_t number = 0;
-  BusPort::TransferHook hook;
-  {
-    std::lock_guard<std::mutex> guard(port.lock);
-    number = ++port.bulkTransfers;
-    hook = port.transferHook;
-  }
   std::optional<TransferFailure> injected;
-  if (hook) injected = hook(number, in);
+  std::unique_lock<std::mutex> guard(port.lock);
+  const std::uint32_t number = ++port.bulkTransfers;
+  if (port.transferHook) {
+    // The hook runs outside the port's lock: it may unplug the port.
+    BusPort::TransferHook hook = port.transferHook;
+    guard.unlock();
+    injected = hook(number, in);
+    guard.lock();
+  }
   PipeRecord pipe{};
   Outcome refusal;
-  {
-    std::lock_guard<std::mutex> guard(port.lock);
-    PipeRecord* found = port.FindPipeLocked(bulk.PipeHandle);
-    if (injected) {
-      refusal = {injected->status, static_cast<USBD_STATUS>(injected->usbdStatus)};
-    } else if (!port.plugged) {
-      refusal = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
-    } else if (found == nullptr) {
-      refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
-    } else if (in != found->in || (bulk.TransferBufferLength != 0 && bulk.TransferBuffer == nullptr) ||
-               bulk.UrbLink != nullptr) {
-      // The bus driver would follow a linked URB; a stale link is a client's fault.
-      refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
-    } else {
-      pipe = *found;
-    }
-    if (refusal.status != STATUS_SUCCESS) {
-      port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
-                        NowTime(),
-                        found != nullptr ? found->endpoint : UCHAR{0},
-                        {},
-                        bulk.TransferBufferLength,
-                        refusal.status});
-    }
+  PipeRecord* found = port.FindPipeLocked(bulk.PipeHandle);
+  if (injected) {
+    refusal = {injected->status, static_cast<USBD_STATUS>(injected->usbdStatus)};
+  } else if (!port.plugged) {
+    refusal = {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+  } else if (found == nullptr) {
+    refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
+  } else if (in != found->in || (bulk.TransferBufferLength != 0 && bulk.TransferBuffer == nullptr) ||
+             bulk.UrbLink != nullptr) {
+    // The bus driver would follow a linked URB; a stale link is a client's fault.
+    refusal = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
+  } else {
+    pipe = *found;
   }
+  if (refusal.status != STATUS_SUCCESS) {
+    port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
+                      NowTime(),
+                      found != nullptr ? found->endpoint : UCHAR{0},
+                      {},
+                      bulk.TransferBufferLength,
+                      refusal.status});
+  }
+  guard.unlock();
   if (refusal.status != STATUS_SUCCESS) {
     bulk.Hdr.Status = refusal.usbdStatus;
     bulk.TransferBufferLength = 0;

@@ -121,6 +121,9 @@ def cpu_section(raw):
               "across the two builds: the 64-bit libc clears and copies with `rep stosb`/`rep movsb`, which "
               "callgrind counts byte by byte (the I/O manager stand-in zeroes each request's system buffer, "
               "64 KiB + 1 KiB for a transmission; the pool's fill patterns are off in these Release builds)", ""]
+    note = os.path.join(raw, "callgrind-note.txt")
+    if os.path.exists(note):
+        lines += [open(note).read().strip(), ""]
     handler = [(name, medians.get(bench)) for name, bench in HANDLER_CASES if medians.get(bench)]
     if handler:
         lines += table(["through the IFD handler", "real µs", "CPU µs", "thread wake-ups per command"],

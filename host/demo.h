@@ -4,17 +4,20 @@
 // demo stops at the first step that does not end as a working driver ends it.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include "host/emulated_cards.h"
 #include "platform/kernel/platform.h"
+#include "platform/usb/capture.h"
 
 namespace host {
 
 struct DemoOptions {
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool trace = false;
+  std::shared_ptr<usb::Capture> capture;  // the reader's USB requests go there too
   std::string firmware = kDefaultFirmware;
 };
 

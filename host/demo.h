@@ -17,8 +17,8 @@ namespace host {
 struct DemoOptions {
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool trace = false;
-  std::shared_ptr<usb::Capture> capture;  // the reader's USB requests go there too
   std::string firmware = kDefaultFirmware;
+  std::shared_ptr<usb::Capture> capture;  // the reader's USB requests go there too
 };
 
 struct DemoOutcome {

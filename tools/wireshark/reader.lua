@@ -68,6 +68,7 @@ f.t1_lrc_valid = ProtoField.bool("rdr.t1.lrc.valid", "LRC valid")
 f.fragment = ProtoField.uint32("rdr.fragment", "Part of a reply: bytes so far")
 f.reassembled_in = ProtoField.framenum("rdr.reassembled_in", "Reply completed in")
 f.pieces = ProtoField.uint8("rdr.pieces", "Transfers the frame came in")
+f.apdu_length = ProtoField.uint32("rdr.apdu_length", "APDU length (a T=1 chain put together)")
 
 local e_check = ProtoExpert.new("rdr.check.bad", "Wrong check byte", expert.group.CHECKSUM, expert.severity.WARN)
 local e_error = ProtoExpert.new("rdr.error_reply", "The reader refused the frame", expert.group.RESPONSE_CODE,
@@ -388,6 +389,7 @@ function rdr.dissector(tvb, pinfo, tree)
     item:add(f.summary, text):set_generated()
     item:append_text(": " .. text)
     texts[#texts + 1] = text
+    if entry.apdu then item:add(f.apdu_length, entry.apdu:len()):set_generated() end
     if entry.apdu and iso7816 then
       pinfo.p2p_dir = out and 0 or 1  -- sent: a command APDU; received: a response
       iso7816:call(entry.apdu:tvb("APDU"), pinfo, tree)

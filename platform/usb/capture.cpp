@@ -188,12 +188,10 @@ void Capture::Write(const Record& record) {
   std::fwrite(head.data(), 1, head.size(), file_);
   if (!record.data.empty()) std::fwrite(record.data.data(), 1, record.data.size(), file_);
   std::fwrite(tail.data(), 1, tail.size(), file_);
-  // The file is whole, for a reader of it, once nothing is under way.
-  underWay_ += record.toHost ? -1 : 1;
-  if (underWay_ <= 0) {
-    underWay_ = 0;
-    std::fflush(file_);
-  }
+  // Whole blocks reach the file at every completion, so that it can be read
+  // whenever the port is idle, and a request whose completion is never
+  // recorded cannot hold the rest back.
+  if (record.toHost) std::fflush(file_);
 }
 
 }  // namespace usb

@@ -2,8 +2,8 @@
 // captures: a pcapng file with link type 249, one record as a request goes
 // down (OUT data, a control transfer's setup packet) and one as it completes
 // (IN data, the USBD status), stamped with the system time, which is
-// simulated time in simulated mode. The file is whole whenever no request is
-// under way at the port.
+// simulated time in simulated mode. The file is whole after every completion,
+// so whenever the port is idle.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +39,6 @@ class Capture {
 
   std::mutex lock_;
   std::FILE* file_;
-  int underWay_ = 0;  // requests submitted and not yet completed
 };
 
 }  // namespace usb

@@ -174,8 +174,8 @@ TEST(BulkTransferTest, ReadReadyAtTheInstantItIsCancelledEndsOnce) {
 
 // A capture at the port, read back as Wireshark reads USBPcap's: each URB
 // as it went down (OUT data, a setup packet) and as it came back (IN data),
-// with the reply whose check byte the reader got wrong and the reply it
-// split as they crossed; whole while the port is idle, with the capture
+// with the reply whose check byte the reader got wrong, the reply it split
+// and its error reply as they crossed; whole while the port is idle, with the capture
 // still open. READER_CAPTURE keeps it in that file for the decoding test.
 TEST(BulkTransferTest, CaptureHoldsEachUrbAsItWentDownAndCameBack) {
   kernel::Platform platform{kernel::ClockMode::Simulated};
@@ -191,6 +191,9 @@ TEST(BulkTransferTest, CaptureHoldsEachUrbAsItWentDownAndCameBack) {
   client.reader->ScriptFault(emu::ReplyFault::Split({4}));
   client.Write({0x12, 0x40, 0x02, 0x01, 0x31, 0x60});
   const Bytes start = client.Read(256), rest = client.Read(256);
+  client.reader->ScriptFault(emu::ReplyFault::ErrorReply());
+  client.Write(kStatusCommand);
+  const Bytes refusal = client.Read(256);
   // direction (1: to the host), endpoint, transfer type, control stage (-1: none), data.
   struct Record {
     UCHAR info, endpoint, transfer;
@@ -214,6 +217,10 @@ TEST(BulkTransferTest, CaptureHoldsEachUrbAsItWentDownAndCameBack) {
       {1, 0x81, 3, -1, start},
       {0, 0x81, 3, -1, {}},
       {1, 0x81, 3, -1, rest},
+      {0, 0x02, 3, -1, kStatusCommand},
+      {1, 0x02, 3, -1, {}},
+      {0, 0x81, 3, -1, {}},
+      {1, 0x81, 3, -1, refusal},
   };
   std::ifstream file(path, std::ios::binary);
   const Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

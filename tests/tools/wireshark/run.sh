@@ -2,7 +2,7 @@
 # Captures decoded by tshark with tools/wireshark/reader.lua: readerctl's
 # demo in simulated time in both frame generations, a T=0 script, and the
 # USB port test's capture (a reply with a wrong check byte, a reply split
-# over two reads). Each check lists decoded lines (summary|INS|SW1|SW2)
+# over two reads, the reader's error reply). Each check lists decoded lines (summary|INS|SW1|SW2)
 # that must appear in this order.
 #   tests/tools/wireshark/run.sh BUILD_DIR
 # Prints one line a check and a last line "wireshark captures: N passed, N failed".
@@ -78,9 +78,10 @@ LINES
 
 READER_CAPTURE=$work/port.pcapng "$build/tests/platform/usb/usb_tests" --gtest_filter='*Capture*' >"$work/port.log" 2>&1
 verdict "the port test wrote its capture" $?
-expect "port: a wrong check byte flagged, a split reply put together" "$work/port.pcapng" <<'LINES'
+expect "port: a wrong check byte flagged, a split reply put together, the error reply" "$work/port.pcapng" <<'LINES'
 IN  reply to 0x31 status, status byte 00, status bytes 9000, control 00, wrong check byte|||
 IN  reply to 0x31 status, status byte 00, status bytes 9000, control 40|||
+IN  error reply to 0x31 status, bad check byte, control 00|||
 LINES
 [[ $(decode "$work/port.pcapng" rdr.check.bad | wc -l) == 1 && $(decode "$work/port.pcapng" 'rdr.check.valid == 0' | wc -l) == 1 ]]
 verdict "port: exactly one frame carries the wrong-check-byte flag" $?

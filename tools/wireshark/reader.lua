@@ -99,6 +99,12 @@ local function hex(b)
   return tostring(b):upper()
 end
 
+-- Bytes `from` on, `length` of them; ByteArray:subset refuses an empty range.
+local function slice(b, from, length)
+  if length <= 0 then return ByteArray.new() end
+  return b:subset(from, length)
+end
+
 -- A request frame, as the driver writes it: what its reply will be read as.
 local function classify(b)
   local n, t = b:len(), b:get_index(0)
@@ -128,24 +134,31 @@ local function apdu_of(b, request, out, dev)
   if request.kind == "t1" and n >= 4 and n == b:get_index(2) + 4 then
     local pcb = b:get_index(1)
     if bit.band(pcb, 0x80) ~= 0 then return nil end
-    local inf = b:subset(3, n - 4)
-    local chain = dev.chain[out]
+    local ns = bit.band(pcb, 0x40)
+    local chain = dev.chain[out] or { parts = {} }
+    -- N(S) alternates from one I-block to the next; the same N(S) again is
+    -- the block sent once more after an R-block, which replaces it.
+    if chain.ns == ns then chain.parts[#chain.parts] = nil end
+    chain.parts[#chain.parts + 1] = slice(b, 3, n - 4)
+    chain.ns = ns
     if bit.band(pcb, 0x20) ~= 0 then
-      dev.chain[out] = chain and (chain .. inf) or inf
+      dev.chain[out] = chain
       return nil
     end
     dev.chain[out] = nil
-    return chain and (chain .. inf) or inf
+    local apdu = ByteArray.new()
+    for _, part in ipairs(chain.parts) do apdu:append(part) end
+    return apdu:len() > 0 and apdu or nil
   elseif request.kind == "t0" and n >= 5 and b:get_index(0) == 0x52 then
-    local data = b:subset(4, n - 5)
+    local data = slice(b, 4, n - 5)
     if not out and data:len() == 1 and data:get_index(0) == 0x60 then return nil end
     return data:len() > 0 and data or nil
   elseif request.old and request.kind == "card" and out and n > 4 then
-    return b:subset(4, n - 4)
+    return slice(b, 4, n - 4)
   elseif not out and request.kind == "command" and request.command == 0xD3 and b:get_index(0) ~= 0x21 then
     local at = request.old and 4 or 3
     local len = n - at - (request.old and 0 or 1)
-    return len > 0 and b:subset(at, len) or nil
+    return len > 0 and slice(b, at, len) or nil
   end
   return nil
 end
@@ -159,7 +172,7 @@ local function learn(tvb, pinfo, key, out)
   local bytes = tvb:bytes()
   if out then
     dev.request = classify(bytes)
-    dev.reply = nil
+    dev.reply, dev.pieces = nil, nil
     results[pinfo.number] = { frames = { { bytes = bytes, request = dev.request, out = true, whole = true,
       apdu = apdu_of(bytes, dev.request, true, dev) } } }
     return
@@ -171,7 +184,7 @@ local function learn(tvb, pinfo, key, out)
   while true do
     local need = reply_length(reply, dev.request)
     if not need or reply:len() < need then break end
-    local frame = reply:subset(0, need)
+    local frame = slice(reply, 0, need)
     result.frames[#result.frames + 1] = { bytes = frame, request = dev.request, out = false,
       whole = need == tvb:len() and #pieces == 1, pieces = #pieces,
       apdu = apdu_of(frame, dev.request, false, dev) }
@@ -184,7 +197,7 @@ local function learn(tvb, pinfo, key, out)
       pieces = {}
       break
     end
-    reply = reply:subset(need, reply:len() - need)
+    reply = slice(reply, need, reply:len() - need)
   end
   if reply then result.partial = reply:len() end
   dev.reply, dev.pieces = reply, pieces
@@ -238,7 +251,7 @@ local function t0_frame(tree, t, b, pinfo, out)
   local text
   if out then
     tree:add(f.t0_header, t(4, math.min(5, data_len)))
-    text = "T=0 command " .. hex(b:subset(4, math.min(5, data_len)))
+    text = "T=0 command " .. hex(slice(b, 4, math.min(5, data_len)))
     if data_len > 5 then
       tree:add(f.data, t(9, data_len - 5))
       text = text .. string.format(", %d data bytes", data_len - 5)
@@ -249,7 +262,7 @@ local function t0_frame(tree, t, b, pinfo, out)
   elseif data_len >= 2 then
     if data_len > 2 then tree:add(f.data, t(4, data_len - 2)) end
     tree:add(f.sw, t(n - 3, 2))
-    text = string.format("T=0 response, %d data bytes, SW %s", data_len - 2, hex(b:subset(n - 3, 2)))
+    text = string.format("T=0 response, %d data bytes, SW %s", data_len - 2, hex(slice(b, n - 3, 2)))
   else
     text = string.format("T=0 reply of %d bytes", data_len)
   end
@@ -264,7 +277,7 @@ local function command_info(tree, info, ib)
     local text = "command " .. command_text(ib:get_index(1))
     if ib:len() > 2 then
       tree:add(f.params, info(2))
-      text = text .. ", parameters " .. hex(ib:subset(2, ib:len() - 2))
+      text = text .. ", parameters " .. hex(slice(ib, 2, ib:len() - 2))
     end
     return text
   elseif ib:len() == 2 and ib:get_index(0) == 0x00 and ib:get_index(1) == 0xF5 then
@@ -300,14 +313,14 @@ local function reply_info(tree, info, ib, request, pinfo)
     elseif command == 0x35 then
       tree:add(f.atr, data)
       if iso7816_atr then iso7816_atr:call(data:tvb(), pinfo, tree) end
-      text = text .. ", ATR " .. hex(ib:subset(2, dlen))
+      text = text .. ", ATR " .. hex(slice(ib, 2, dlen))
     else
       tree:add(f.data, data)
       text = text .. string.format(", %d data bytes", dlen)
     end
   end
   tree:add(f.sw, info(n - 2, 2))
-  return text .. ", status bytes " .. hex(ib:subset(n - 2, 2))
+  return text .. ", status bytes " .. hex(slice(ib, n - 2, 2))
 end
 
 local function error_reply(tree, info, ib)
@@ -322,6 +335,10 @@ end
 -- One whole frame: its fields under `tree`, a one-line summary back.
 local function frame(tree, t, b, request, out, pinfo)
   local n, first = b:len(), b:get_index(0)
+  if n < 4 then
+    tree:add_proto_expert_info(e_length)
+    return string.format("frame of %d bytes, shorter than any header", n)
+  end
   local new_card = not request.old and (first == 0x52 or (not out and first ~= 0x12 and first ~= 0x21))
   if new_card and request.kind == "t1" and n >= 4 and n == b:get_index(2) + 4 then
     tree:add(f.generation, 1)
@@ -343,7 +360,7 @@ local function frame(tree, t, b, request, out, pinfo)
     tree:add_proto_expert_info(e_length)
     return "frame cut short"
   end
-  local info, ib = t(head, ilen), b:subset(head, ilen)
+  local info, ib = t(head, ilen), slice(b, head, ilen)
   tree:add(f.info, info)
   local text
   if out then
@@ -355,7 +372,7 @@ local function frame(tree, t, b, request, out, pinfo)
   elseif first == 0x21 then
     text = error_reply(tree, info, ib)
   elseif request.kind == "card" then
-    text = "card frame taken" .. (ilen >= 2 and (", status bytes " .. hex(ib:subset(ilen - 2, 2))) or "")
+    text = "card frame taken" .. (ilen >= 2 and (", status bytes " .. hex(slice(ib, ilen - 2, 2))) or "")
   else
     text = reply_info(tree, info, ib, request, pinfo)
   end

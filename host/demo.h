@@ -4,11 +4,13 @@
 // demo stops at the first step that does not end as a working driver ends it.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include "host/emulated_cards.h"
 #include "platform/kernel/platform.h"
+#include "platform/usb/capture.h"
 
 namespace host {
 
@@ -16,6 +18,7 @@ struct DemoOptions {
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool trace = false;
   std::string firmware = kDefaultFirmware;
+  std::shared_ptr<usb::Capture> capture;  // the reader's USB requests go there too
 };
 
 struct DemoOutcome {

@@ -158,6 +158,7 @@ bool ScriptSession::Plug(const ScriptCommand& command) {
     }
     reader_ = std::make_unique<PluggedReader>(std::move(reader));
   }
+  reader_->Port().SetCapture(options_.capture);
   monitor_.Watch(&reader_->Port());
   pnp_ = std::make_unique<PnpManager>(host_, *reader_, resourceManager_);
   power_ = std::make_unique<SystemPower>(host_, *reader_);

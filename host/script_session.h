@@ -21,6 +21,7 @@
 #include "host/script.h"
 #include "host/system_power.h"
 #include "host/usb_hotplug.h"
+#include "platform/usb/capture.h"
 #include "emulator/vicc/vicc_listener.h"
 
 namespace host {
@@ -28,6 +29,7 @@ namespace host {
 struct SessionOptions {
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool trace = false;
+  std::shared_ptr<usb::Capture> capture;  // every reader plugged writes its USB requests there
 };
 
 class ScriptSession {

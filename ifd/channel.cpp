@@ -206,6 +206,13 @@ void Channel::ApplyTraceOption() {
   // Without trace=, nothing that only a trace would show is kept.
   plugged_->Port().SetTracing(options_.trace);
   resources_.SetRecording(options_.trace);
+  if (!options_.pcapPath.empty() && !capture_) {
+    // A capture that cannot be written is logged; the reader works without it.
+    std::string error;
+    capture_ = usb::Capture::Open(options_.pcapPath, &error);
+    if (!capture_) log::Error(error);
+  }
+  plugged_->Port().SetCapture(capture_);
 }
 
 void Channel::Drain() {

@@ -24,6 +24,7 @@
 #include "ifd/device_name.h"
 #include "ifd/responses.h"
 #include "platform/kernel/io_user.h"
+#include "platform/usb/capture.h"
 
 namespace ifd {
 
@@ -60,7 +61,8 @@ class Channel {
   // Drains the traces, then lets go of the reader's port and its manager.
   void Release();
   void Drain();
-  // What the port and the resource manager keep for the trace (trace=).
+  // What the port and the resource manager keep for the trace (trace=), and
+  // the port's capture (pcap=).
   void ApplyTraceOption();
   // The physical reader's port, or the status that says why there is none.
   NTSTATUS PlugPhysical();
@@ -73,6 +75,7 @@ class Channel {
   // Requests hold it shared; Close holds it alone while it removes the reader.
   std::shared_mutex lifeLock_;
   std::unique_ptr<host::PluggedReader> plugged_;
+  std::shared_ptr<usb::Capture> capture_;
   host::ResourceManager resources_;
   std::unique_ptr<host::PnpManager> pnp_;
   std::unique_ptr<CardControl> control_;

@@ -162,9 +162,12 @@ std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* err
     } else if (key == "control") {
       if (value.empty() || value[0] != '/') return bad("an absolute path");
       options.controlPath = std::string(value);
+    } else if (key == "pcap") {
+      if (value.empty() || value[0] != '/') return bad("an absolute path");
+      options.pcapPath = std::string(value);
     } else {
       *error = "DEVICENAME option \"" + std::string(key) +
-               "\" is unknown (known: firmware, card, vicc-port, timing, trace, verbose, log, control)";
+               "\" is unknown (known: firmware, card, vicc-port, timing, trace, verbose, log, control, pcap)";
       return std::nullopt;
     }
   }

@@ -21,6 +21,8 @@
 //   trace=1           every reader frame and USB request to the log
 //   verbose=1         channel life and the checks at the last close to the log
 //   log=stderr|syslog where the log goes (default stderr: pcscd -f shows it)
+//   pcap=PATH         every USB request to the reader and its completion to
+//                     a pcapng capture (created, or emptied) for Wireshark
 //   control=PATH      a FIFO (created when missing) that takes the lines
 //                     `insert [t0|t1]` and `remove`: the built-in card goes in
 //                     or out, for tests driving pcscd from outside
@@ -50,6 +52,7 @@ struct ChannelOptions {
   bool verbose = false;
   LogTarget log = LogTarget::Stderr;
   std::string controlPath;
+  std::string pcapPath;
   // A physical reader: which device. The options above are the emulated reader's.
   std::optional<usb::DeviceMatch> device;
 };

@@ -11,6 +11,8 @@ packages=(cmake make g++ g++-multilib googletest libgtest-dev libgmock-dev clang
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   # the libusb port for physical readers, and its tests under umockdev
   libusb-1.0-0-dev umockdev libumockdev-dev
+  # decoding the reader's USB captures with the project's dissector
+  tshark
   "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -4,10 +4,11 @@
 # with clang, AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent
 # suites of Kt2210p under ThreadSanitizer (any report fails), then the fuzz
 # targets for a short time each (scripts/fuzz.sh). The x86-64 gcc build's IFD
-# handler also runs end to end in a pcscd of its own, and the driver is built
+# handler also runs end to end in a pcscd of its own, its USB captures are
+# decoded by tshark (tests/tools/wireshark/run.sh), and the driver is built
 # as the two Windows kernel images and checked (tests/driver/windows/run.sh).
 #   scripts/test.sh            everything
-#   scripts/test.sh quick      only the x86-64 gcc build (and pcscd end to end)
+#   scripts/test.sh quick      only the x86-64 gcc build (and pcscd end to end, the captures)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -85,6 +86,16 @@ run_pcscd() {
   count_result "$name" "$out/pcscd-e2e.log" "pcscd end to end"
 }
 
+# USB captures of the x86-64 gcc build decoded by tshark with the project's dissector.
+run_wireshark() {
+  local name="Wireshark captures (tshark)"
+  echo "=== $name"
+  set +e
+  tests/tools/wireshark/run.sh "$out/kt2210p" 2>&1 | tee "$out/wireshark.log" | grep -vE "^ok "
+  set -e
+  count_result "$name" "$out/wireshark.log" "wireshark captures"
+}
+
 # The kernel images, built with MinGW-w64 and checked; Wine loads the x86-64
 # one. Wine is installed here, time-boxed: without it that check is skipped.
 run_windows() {
@@ -111,6 +122,7 @@ rm -rf "$probe"
 
 run_suite "Kt2210p (x86-64, gcc)" "$out/kt2210p" -DDELIVERABLE=Kt2210p
 run_pcscd
+run_wireshark
 if [[ ${1:-} != quick ]]; then
   run_windows
   run_suite "Lm5520p (32-bit x86, gcc)" "$out/lm5520p" -DDELIVERABLE=Lm5520p \

@@ -36,6 +36,8 @@ NTSTATUS SubmitBulkTransfer(PortCore& port, PIRP irp, PURB urb) {
   } else {
     pipe = *found;
   }
+  std::shared_ptr<Capture> capture;
+  if (port.capture) capture = port.capture;
   if (refusal.status != STATUS_SUCCESS) {
     port.TraceLocked({in ? TraceEntry::Kind::BulkIn : TraceEntry::Kind::BulkOut,
                       NowTime(),
@@ -45,9 +47,12 @@ NTSTATUS SubmitBulkTransfer(PortCore& port, PIRP irp, PURB urb) {
                       refusal.status});
   }
   guard.unlock();
+  const UCHAR endpoint = found != nullptr ? found->endpoint : UCHAR{0};
+  if (capture) capture->Submitted(irp, *urb, endpoint);
   if (refusal.status != STATUS_SUCCESS) {
     bulk.Hdr.Status = refusal.usbdStatus;
     bulk.TransferBufferLength = 0;
+    if (capture) capture->Completed(irp, *urb, endpoint);
     return CompleteIrp(irp, refusal.status);
   }
   return port.carrier->CarryBulk(irp, urb, pipe);
@@ -81,10 +86,13 @@ void FinishBulk(PortCore& port, PIRP irp, PURB urb, UCHAR endpoint, bool in, Out
     entry.data = std::move(data);
   }
   bulk.Hdr.Status = outcome.usbdStatus;
+  std::shared_ptr<Capture> capture;
   {
     std::lock_guard<std::mutex> guard(port.lock);
     port.TraceLocked(std::move(entry));
+    if (port.capture) capture = port.capture;
   }
+  if (capture) capture->Completed(irp, *urb, endpoint);
   CompleteIrp(irp, outcome.status);
 }
 

@@ -167,6 +167,11 @@ void BusPort::SetTracing(bool on) {
   if (!on) core_->trace.clear();
 }
 
+void BusPort::SetCapture(std::shared_ptr<Capture> capture) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->capture = std::move(capture);
+}
+
 std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin) {
   static const char* const kNames[] = {"OUT",         "IN",         "GET_DESCRIPTOR", "SELECT_CONFIGURATION",
                                        "UNCONFIGURE", "ABORT_PIPE", "PORT_STATUS",    "PORT_RESET"};

@@ -34,6 +34,7 @@ struct TraceEntry {
 // One line: time in milliseconds since `origin` (system time), kind, endpoint, status, bytes.
 std::string FormatTraceEntry(const TraceEntry& entry, LONGLONG origin = 0);
 
+class Capture;
 class PortCarrier;
 struct PortCore;
 
@@ -85,6 +86,9 @@ class BusPort {
   // On by default; a host that shows no trace turns it off and the port
   // keeps nothing.
   void SetTracing(bool on);
+  // Every URB that reaches the port from now on, and its completion, goes
+  // to this capture as well (null: none, the default).
+  void SetCapture(std::shared_ptr<Capture> capture);
 
  protected:
   // The port's bus driver is loaded under `driverName`; the carrier is what

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/usb/bus_port.h"
+#include "platform/usb/capture.h"
 
 namespace usb {
 
@@ -74,6 +75,7 @@ struct PortCore {
   PIRP waitWake = nullptr;
   std::uint32_t bulkTransfers = 0;
   BusPort::TransferHook transferHook;
+  std::shared_ptr<Capture> capture;  // null unless a capture is asked for: then each URB is written
 
   PipeRecord* FindPipeLocked(USBD_PIPE_HANDLE handle) const;
   void TraceLocked(TraceEntry entry) {

@@ -124,18 +124,7 @@ NTSTATUS AbortPipe(PortCore& port, PURB urb) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS SubmitUrb(PortCore& port, PIRP irp, PURB urb) {
-  if (urb == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return SubmitBulkTransfer(port, irp, urb);
-  bool plugged;
-  {
-    std::lock_guard<std::mutex> guard(port.lock);
-    plugged = port.plugged;
-  }
-  if (!plugged) {
-    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-    return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
-  }
+NTSTATUS ServeUrb(PortCore& port, PURB urb) {
   NTSTATUS status;
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -152,6 +141,35 @@ NTSTATUS SubmitUrb(PortCore& port, PIRP irp, PURB urb) {
       status = STATUS_NOT_SUPPORTED;
       break;
   }
+  return status;
+}
+
+NTSTATUS SubmitUrb(PortCore& port, PIRP irp, PURB urb) {
+  if (urb == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+  if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return SubmitBulkTransfer(port, irp, urb);
+  bool plugged;
+  std::shared_ptr<Capture> capture;
+  UCHAR endpoint = 0;
+  {
+    std::lock_guard<std::mutex> guard(port.lock);
+    plugged = port.plugged;
+    if (port.capture) {
+      capture = port.capture;
+      if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        const PipeRecord* pipe = port.FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
+        if (pipe != nullptr) endpoint = pipe->endpoint;
+      }
+    }
+  }
+  if (capture) capture->Submitted(irp, *urb, endpoint);
+  NTSTATUS status;
+  if (!plugged) {
+    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    status = STATUS_DEVICE_NOT_CONNECTED;
+  } else {
+    status = ServeUrb(port, urb);
+  }
+  if (capture) capture->Completed(irp, *urb, endpoint);
   return CompleteIrp(irp, status);
 }
 

@@ -128,6 +128,9 @@ TEST_F(ChannelTest, TheControlPathIsAFifoNeverALinkAndWaitsAsleep) {
   EXPECT_FALSE(fs::exists(dir / "fifo")) << "the FIFO the handler made goes with its reader";
   // Long after A's control path was opened: its "remove" was never read.
   EXPECT_TRUE(HasCard(kLunA) && HasCard(0x20000)) << "a regular file is read as the FIFO";
+  // A capture that cannot be written is logged, and the reader works without it.
+  ASSERT_EQ(IFD_SUCCESS, Open(0x30000, ("emulated:pcap=" + (dir / "none" / "r.pcapng").string()).c_str()));
+  EXPECT_TRUE(HasCard(0x30000));
   fs::remove_all(dir);
 }
 

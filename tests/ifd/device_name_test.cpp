@@ -9,14 +9,14 @@ namespace {
 
 // The options in one line: firmware, card (0 T=1, 1 T=0, 2 none, 3 vicc),
 // vicc port, real timing, trace, verbose, log (0 stderr, 1 syslog), control
-// path; or the physical reader.
+// path, capture path; or the physical reader.
 std::string Options(const char* name, std::string* error) {
   const auto o = ifd::ParseDeviceName(name, error);
   if (!o) return "refused";
   if (o->device) return "usb " + usb::FormatDevice(*o->device);
   return o->firmware + " " + std::to_string(int(o->card)) + " " + std::to_string(o->viccPort) + " " +
          std::to_string(o->realTiming) + std::to_string(o->trace) + std::to_string(o->verbose) +
-         std::to_string(int(o->log)) + " '" + o->controlPath + "'";
+         std::to_string(int(o->log)) + " '" + o->controlPath + "' '" + o->pcapPath + "'";
 }
 
 TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
@@ -24,10 +24,11 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
     const char* name;
     const char* options;  // or the part of the error that says why
   } cases[] = {
-      {nullptr, "2.27 0 35963 0000 ''"},
-      {"emulated", "2.27 0 35963 0000 ''"},
-      {"emulated:firmware=1.50:card=t0:vicc-port=40000:timing=real:trace=1:verbose=1:log=syslog:control=/tmp/a_b-c.d@e",
-       "1.50 1 40000 1111 '/tmp/a_b-c.d@e'"},
+      {nullptr, "2.27 0 35963 0000 '' ''"},
+      {"emulated", "2.27 0 35963 0000 '' ''"},
+      {"emulated:firmware=1.50:card=t0:vicc-port=40000:timing=real:trace=1:verbose=1:log=syslog:control=/tmp/a_b-c.d@e"
+       ":pcap=/tmp/r.pcapng",
+       "1.50 1 40000 1111 '/tmp/a_b-c.d@e' '/tmp/r.pcapng'"},
       {"usb:5A54/2210:libudev:0:/dev/bus/usb/003/017", "usb 5A54:2210@3.17"},
       {"usb:5a54/2210:libusb-1.0:3:17:0", "usb 5A54:2210@3.17"},
       {"usb:5A54/2210", "usb 5A54:2210"},
@@ -38,6 +39,7 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
       {"emulated:firmware=2.270", "expected M.mm"},
       {"emulated:vicc-port=65536", "expected a TCP port"},
       {"emulated:control=relative/fifo", "expected an absolute path"},
+      {"emulated:pcap=r.pcapng", "pcap=r.pcapng: expected an absolute path"},
       {"emulated:card=t1:firmware=2.27:card=t0", "option card= is given twice"},
       {"usb:5a54-2210", "is not a USB device name"},
       {"usb:5A54/2210:libusb-1.0:1:2:1", "has interface 0 only"},

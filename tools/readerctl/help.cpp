@@ -37,6 +37,10 @@ Options
                           crosses the bulk pipes (time, direction, meaning, bytes),
                           the other USB requests, every request the host sends
                           and every event-log entry the driver writes.
+  --pcap FILE             Writes every USB request the driver sends to the reader
+                          and its completion to FILE, a pcapng capture that
+                          Wireshark and tshark read (USBPcap link type); with
+                          tools/wireshark/reader.lua they decode the frames.
   --model kt2210|lm5520   demo: the deliverable whose behaviour to show. The
                           driver is built into readerctl, so it is the build's
                           own (Kt2210p in the x86-64 build, Lm5520p in the 32-bit

@@ -27,6 +27,9 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv, std::stri
       return options;
     } else if (arg == "--trace") {
       options.trace = true;
+    } else if (arg == "--pcap") {
+      if (!value(&v)) return std::nullopt;
+      options.pcap = std::string(v);
     } else if (arg == "--time") {
       if (!value(&v)) return std::nullopt;
       if (v == "simulated") {

@@ -17,6 +17,7 @@ struct Options {
   std::string script;  // run: a file name, or "-" for standard input
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool trace = false;
+  std::string pcap;  // a capture file to write; empty: none
   std::optional<host::Model> model;     // demo: the deliverable asked for
   std::optional<std::string> firmware;  // demo: the emulated reader's firmware text
 };

@@ -117,11 +117,23 @@ command -v pcscd >/dev/null && command -v pcsc_scan >/dev/null || { fail "pcscd 
 mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme.d" "$work/vicc.d"
 
 # Two readers from two entries, each with its own card; A's card is driven
-# through a control FIFO.
-entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a" >"$work/builtin.d/reader-a"
-entry "KT2210USB B" "emulated:firmware=2.27:card=t0" >"$work/builtin.d/reader-b"
+# through a control FIFO. Both write a capture of their USB requests, which
+# tshark decodes afterwards with the project's dissector (when installed).
+entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a:pcap=$work/reader-a.pcapng" >"$work/builtin.d/reader-a"
+entry "KT2210USB B" "emulated:firmware=2.27:card=t0:pcap=$work/reader-b.pcapng" >"$work/builtin.d/reader-b"
 start_pcscd builtin && session builtin
 stop_pcscd
+if command -v tshark >/dev/null; then
+  decode() {
+    tshark -X lua_script:"$root/tools/wireshark/reader.lua" -r "$1" -Y "$2" -T fields -e rdr.summary 2>/dev/null </dev/null | wc -l
+  }
+  (($(decode "$work/reader-a.pcapng" 'rdr.apdu_length == 65542') == 1 && $(decode "$work/reader-a.pcapng" 'rdr.apdu_length == 65538') == 1 &&
+    $(decode "$work/reader-b.pcapng" 'rdr && iso7816.apdu.ins == 0x84') >= 1 && $(decode "$work/reader-b.pcapng" 'rdr.check.valid == 0') == 0))
+  verdict "captures (pcap=) decode: reader A's 64 KiB command and response as one APDU each, reader B's T=0 frames" $?
+  echo "  reader A's capture: $(stat -c %s "$work/reader-a.pcapng") bytes"
+else
+  echo "skipped: decoding the captures (needs tshark)"
+fi
 
 # A malformed entry beside a good one: pcscd starts the good reader, then
 # ends with exit() on the bad one. The handler must not abort it, and

@@ -5,12 +5,17 @@
 // transfers reach the driver's reader command tests.)
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "emulator/reader/descriptors.h"
 #include "emulator/reader/reader.h"
 #include "platform/kernel/platform.h"
+#include "platform/usb/capture.h"
 #include "platform/usb/emulated_port.h"
 
 namespace {
@@ -37,10 +42,25 @@ NTSTATUS Submit(PDEVICE_OBJECT pdo, URB& urb) {
   return iosb.Status;
 }
 
-// The reader on the emulated port, configured: its pipes selected.
+// The reader on the emulated port, configured: its pipes selected. With a
+// capture, the descriptors are read first, as a function driver's start does.
 struct Client {
-  explicit Client(emu::ReaderConfig config = {}) : reader(std::make_shared<emu::Reader>(config)), port(reader) {
+  explicit Client(emu::ReaderConfig config = {}, std::shared_ptr<usb::Capture> capture = nullptr)
+      : reader(std::make_shared<emu::Reader>(config)), port(reader) {
     configuration = emu::BuildConfigurationDescriptor(reader->Config());
+    port.SetCapture(capture);
+    for (UCHAR type : {USB_DEVICE_DESCRIPTOR_TYPE, USB_CONFIGURATION_DESCRIPTOR_TYPE}) {
+      if (!capture) break;
+      URB urb{};
+      Bytes descriptor(255);
+      auto& d = urb.UrbControlDescriptorRequest;
+      d.Hdr.Length = sizeof(d);
+      d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+      d.DescriptorType = type;
+      d.TransferBuffer = descriptor.data();
+      d.TransferBufferLength = 255;
+      EXPECT_EQ(Submit(port.PhysicalDeviceObject(), urb), STATUS_SUCCESS);
+    }
     USHORT size = 0;
     PURB select =
         USBD_CreateConfigurationRequest(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data()), &size);
@@ -64,6 +84,13 @@ struct Client {
   NTSTATUS Write(Bytes data) {
     URB urb = BulkUrb(pipes[0], false, data.data(), static_cast<ULONG>(data.size()));
     return Submit(port.PhysicalDeviceObject(), urb);
+  }
+  Bytes Read(ULONG length) {
+    Bytes data(length);
+    URB urb = BulkUrb(pipes[1], true, data.data(), length);
+    EXPECT_EQ(Submit(port.PhysicalDeviceObject(), urb), STATUS_SUCCESS);
+    data.resize(urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+    return data;
   }
 
   std::shared_ptr<emu::Reader> reader;
@@ -143,6 +170,86 @@ TEST(BulkTransferTest, ReadReadyAtTheInstantItIsCancelledEndsOnce) {
     ASSERT_EQ(client.port.ParkedTransfers(), 0u) << round;
     ASSERT_EQ(kernel::pool::LiveBlocks(PoolTag("UsbT")), 0u) << round;
   }
+}
+
+// A capture at the port, read back as Wireshark reads USBPcap's: each URB
+// as it went down (OUT data, a setup packet) and as it came back (IN data),
+// with the reply whose check byte the reader got wrong, the reply it split
+// and its error reply as they crossed; whole while the port is idle, with the capture
+// still open. READER_CAPTURE keeps it in that file for the decoding test.
+TEST(BulkTransferTest, CaptureHoldsEachUrbAsItWentDownAndCameBack) {
+  kernel::Platform platform{kernel::ClockMode::Simulated};
+  const char* keep = std::getenv("READER_CAPTURE");
+  const std::string path = keep != nullptr ? keep : ::testing::TempDir() + "bulk_transfer.pcapng";
+  std::string error;
+  std::shared_ptr<usb::Capture> capture = usb::Capture::Open(path, &error);
+  ASSERT_TRUE(capture) << error;
+  Client client(Instant(), capture);
+  client.reader->ScriptFault(emu::ReplyFault::BadCheckByte());
+  client.Write(kStatusCommand);
+  const Bytes bad = client.Read(256);
+  client.reader->ScriptFault(emu::ReplyFault::Split({4}));
+  client.Write({0x12, 0x40, 0x02, 0x01, 0x31, 0x60});
+  const Bytes start = client.Read(256), rest = client.Read(256);
+  client.reader->ScriptFault(emu::ReplyFault::ErrorReply());
+  client.Write(kStatusCommand);
+  const Bytes refusal = client.Read(256);
+  // direction (1: to the host), endpoint, transfer type, control stage (-1: none), data.
+  struct Record {
+    UCHAR info, endpoint, transfer;
+    int stage;
+    Bytes data;
+  };
+  const std::vector<Record> expected = {
+      {0, 0x80, 2, 0, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0xFF, 0x00}},  // GET_DESCRIPTOR device, 255 bytes
+      {1, 0x80, 2, 3, emu::BuildDeviceDescriptor(client.reader->Config())},
+      {0, 0x80, 2, 0, {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0xFF, 0x00}},
+      {1, 0x80, 2, 3, client.configuration},
+      {0, 0x00, 2, 0, {0x00, 0x09, client.configuration[5], 0, 0, 0, 0, 0}},  // SET_CONFIGURATION
+      {1, 0x00, 2, 3, {}},
+      {0, 0x02, 3, -1, kStatusCommand},
+      {1, 0x02, 3, -1, {}},
+      {0, 0x81, 3, -1, {}},
+      {1, 0x81, 3, -1, bad},
+      {0, 0x02, 3, -1, {0x12, 0x40, 0x02, 0x01, 0x31, 0x60}},
+      {1, 0x02, 3, -1, {}},
+      {0, 0x81, 3, -1, {}},
+      {1, 0x81, 3, -1, start},
+      {0, 0x81, 3, -1, {}},
+      {1, 0x81, 3, -1, rest},
+      {0, 0x02, 3, -1, kStatusCommand},
+      {1, 0x02, 3, -1, {}},
+      {0, 0x81, 3, -1, {}},
+      {1, 0x81, 3, -1, refusal},
+  };
+  std::ifstream file(path, std::ios::binary);
+  const Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto u32 = [&](std::size_t at) {
+    return ULONG{bytes[at]} | ULONG{bytes[at + 1]} << 8 | ULONG{bytes[at + 2]} << 16 | ULONG{bytes[at + 3]} << 24;
+  };
+  ASSERT_GE(bytes.size(), 60u);
+  EXPECT_EQ(u32(28), 1u);                      // interface description
+  EXPECT_EQ(bytes[36] | bytes[37] << 8, 249);  // USBPcap
+  std::size_t at = 60, n = 0;
+  for (; at + 12 <= bytes.size() && n < expected.size(); at += u32(at + 4), ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_EQ(u32(at), 6u);  // enhanced packet
+    const UCHAR* p = &bytes[at + 28];
+    const Record& e = expected[n];
+    const std::size_t header = e.stage < 0 ? 27 : 28;
+    EXPECT_EQ(p[0], header);
+    EXPECT_EQ(p[16], e.info);
+    EXPECT_EQ(p[21], e.endpoint);
+    EXPECT_EQ(p[22], e.transfer);
+    if (e.stage >= 0) {
+      EXPECT_EQ(p[27], e.stage);
+    }
+    EXPECT_EQ(Bytes(p + header, p + u32(at + 20)), e.data);
+  }
+  EXPECT_EQ(n, expected.size());
+  EXPECT_EQ(at, bytes.size());
+  EXPECT_NE(bad.back(), emu::CheckByte(Bytes(bad.begin(), bad.end() - 1)));
+  EXPECT_EQ(start.size(), 4u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "emulator/card/card.h"
 
+#include <algorithm>
+
 namespace emu {
 
 namespace {
@@ -53,9 +55,32 @@ T0Answer Card::TransmitT0(std::span<const std::uint8_t> tpdu) {
   return {std::move(response), config_.t0NullProcedureBytes};
 }
 
+void Card::ScriptT1Fault(T1Fault fault) {
+  if (fault.at == 0) {
+    t1Faults_.push_back(std::move(fault));
+    return;
+  }
+  fault.at += t1BlockCount_;
+  auto later = std::upper_bound(t1Scheduled_.begin(), t1Scheduled_.end(), fault.at,
+                                [](std::uint32_t at, const T1Fault& queued) { return at < queued.at; });
+  t1Scheduled_.insert(later, std::move(fault));
+}
+
 std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) {
   if (!powered_) {
     return std::nullopt;
+  }
+  ++t1BlockCount_;
+  while (!t1Scheduled_.empty() && t1Scheduled_.front().at <= t1BlockCount_) {
+    t1Faults_.push_back(std::move(t1Scheduled_.front()));
+    t1Scheduled_.pop_front();
+  }
+  Bytes damaged;
+  if (!t1Faults_.empty() && t1Faults_.front().kind == T1Fault::Kind::Corrupt && !block.empty()) {
+    t1Faults_.pop_front();
+    damaged.assign(block.begin(), block.end());
+    damaged.back() ^= 0xFF;
+    block = damaged;
   }
   t1Received_.emplace_back(block.begin(), block.end());
   std::optional<Bytes> answer = t1_.Exchange(block, t1Faults_, Service());

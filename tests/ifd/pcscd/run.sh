@@ -119,7 +119,7 @@ mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme
 # Two readers from two entries, each with its own card; A's card is driven
 # through a control FIFO.
 entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a" >"$work/builtin.d/reader-a"
-entry "KT2210USB B" "emulated:firmware=2.27:card=t0" >"$work/builtin.d/reader-b"
+entry "KT2210USB B" "emulated:firmware=2.27:card=t0:faults=reader.split.3-2/reader.delay.20.at=2" >"$work/builtin.d/reader-b"
 start_pcscd builtin && session builtin
 stop_pcscd
 

@@ -137,13 +137,16 @@ class Card {
 
  private:
   ApduService& Service() { return remote_ ? *remote_ : app_; }
+  // Arms the scheduled faults whose block this is; the block as it reaches
+  // the card (damaged on its way by a Corrupt fault).
+  std::span<const std::uint8_t> TakeReceiveFaults(std::span<const std::uint8_t> block);
 
   CardConfig config_;
   std::shared_ptr<ApduService> remote_;
   bool powered_ = false;
   std::deque<T1Fault> t1Faults_;
   std::deque<T1Fault> t1Scheduled_;  // by the number of the block that arms them (in `at`)
-  std::uint32_t t1BlockCount_ = 0;
+  Bytes t1Damaged_;
   std::vector<Bytes> t1Received_;
   std::vector<Bytes> t1Sent_;
   Application app_;

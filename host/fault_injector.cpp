@@ -14,27 +14,49 @@ emu::T1Fault CardFault(const FaultRequest& request) {
   fault.inf = request.inf;
   fault.raw = request.raw;
   switch (request.kind) {
-    case FaultKind::WrongSequence: fault.kind = Kind::WrongSequence; break;
-    case FaultKind::RBlock: fault.kind = Kind::RBlock; break;
-    case FaultKind::SRequest: fault.kind = Kind::SRequest; break;
-    case FaultKind::Silence: fault.kind = Kind::Silence; break;
-    case FaultKind::Garbage: fault.kind = Kind::Garbage; break;
-    case FaultKind::CorruptReceived: fault.kind = Kind::Corrupt; break;
-    default: fault.kind = Kind::BadLrc; break;
+    case FaultKind::WrongSequence:
+      fault.kind = Kind::WrongSequence;
+      break;
+    case FaultKind::RBlock:
+      fault.kind = Kind::RBlock;
+      break;
+    case FaultKind::SRequest:
+      fault.kind = Kind::SRequest;
+      break;
+    case FaultKind::Silence:
+      fault.kind = Kind::Silence;
+      break;
+    case FaultKind::Garbage:
+      fault.kind = Kind::Garbage;
+      break;
+    case FaultKind::CorruptReceived:
+      fault.kind = Kind::Corrupt;
+      break;
+    default:
+      fault.kind = Kind::BadLrc;
+      break;
   }
   return fault;
 }
 
 emu::ReplyFault ReaderFault(const FaultRequest& request) {
   switch (request.kind) {
-    case FaultKind::Split: return emu::ReplyFault::Split(request.sizes);
-    case FaultKind::Delay: return emu::ReplyFault::Delay(static_cast<usb::DeviceTime>(request.value) * kernel::kMillisecond);
-    case FaultKind::Withhold: return emu::ReplyFault::Withhold();
-    case FaultKind::BadCheckByte: return emu::ReplyFault::BadCheckByte();
-    case FaultKind::ErrorReply: return emu::ReplyFault::ErrorReply();
-    case FaultKind::Oversized: return emu::ReplyFault::Oversized(request.value);
-    case FaultKind::Truncate: return emu::ReplyFault::Truncate(request.value);
-    default: return emu::ReplyFault::NoReply();
+    case FaultKind::Split:
+      return emu::ReplyFault::Split(request.sizes);
+    case FaultKind::Delay:
+      return emu::ReplyFault::Delay(static_cast<usb::DeviceTime>(request.value) * kernel::kMillisecond);
+    case FaultKind::Withhold:
+      return emu::ReplyFault::Withhold();
+    case FaultKind::BadCheckByte:
+      return emu::ReplyFault::BadCheckByte();
+    case FaultKind::ErrorReply:
+      return emu::ReplyFault::ErrorReply();
+    case FaultKind::Oversized:
+      return emu::ReplyFault::Oversized(request.value);
+    case FaultKind::Truncate:
+      return emu::ReplyFault::Truncate(request.value);
+    default:
+      return emu::ReplyFault::NoReply();
   }
 }
 
@@ -51,9 +73,10 @@ FaultInjector::~FaultInjector() {
 bool FaultInjector::Apply(const FaultRequest& fault, std::string* error) {
   if (IsUsbFault(fault.kind)) {
     // A stall is what the stack reports for a halted endpoint; an error, a device that stopped answering.
-    const usb::TransferFailure failure = fault.kind == FaultKind::UsbStall
-                                             ? usb::TransferFailure{}
-                                             : usb::TransferFailure{STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING};
+    const usb::TransferFailure failure =
+        fault.kind == FaultKind::UsbStall
+            ? usb::TransferFailure{}
+            : usb::TransferFailure{STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING};
     std::lock_guard lock(mu_);
     if (!hooked_) {
       reader_.Port().SetTransferHook([this](std::uint32_t, bool in) { return BeforeTransfer(in); });

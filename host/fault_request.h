@@ -27,11 +27,11 @@ enum class FaultKind {
   RBlock,    // value: the error code
   SRequest,  // value: the type (0 RESYNCH, 1 IFS, 2 ABORT, 3 WTX), inf: its INF
   Silence,
-  Garbage,   // raw: what the card sends instead
+  Garbage,  // raw: what the card sends instead
   CorruptReceived,
   // The reader's replies.
-  Split,     // sizes
-  Delay,     // value: milliseconds
+  Split,  // sizes
+  Delay,  // value: milliseconds
   Withhold,
   BadCheckByte,
   ErrorReply,
@@ -49,7 +49,7 @@ struct FaultRequest {
   std::uint8_t inf = 0;
   Bytes raw;
   std::vector<std::uint32_t> sizes;
-  bool in = false;  // usb-stall, usb-error: the IN pipe rather than OUT
+  bool in = false;       // usb-stall, usb-error: the IN pipe rather than OUT
   std::uint32_t at = 0;  // 0: the next one
   std::uint32_t count = 1;
 };

@@ -171,7 +171,8 @@ std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* err
         std::replace(line.begin(), line.end(), '.', ' ');
         if (const std::size_t blank = line.find(' '); blank != std::string::npos) line.insert(blank, " fault");
         std::string why;
-        if (!host::ParseFaultLine(line, &why)) return bad(("card.KIND... or reader.KIND... parted by /: " + why).c_str());
+        if (!host::ParseFaultLine(line, &why))
+          return bad(("card.KIND... or reader.KIND... parted by /: " + why).c_str());
         options.faults.push_back(std::move(line));
       }
     } else {

@@ -14,10 +14,11 @@ std::string Options(const char* name, std::string* error) {
   const auto o = ifd::ParseDeviceName(name, error);
   if (!o) return "refused";
   if (o->device) return "usb " + usb::FormatDevice(*o->device);
+  std::string faults;
+  for (const std::string& line : o->faults) faults += " [" + line + "]";
   return o->firmware + " " + std::to_string(int(o->card)) + " " + std::to_string(o->viccPort) + " " +
          std::to_string(o->realTiming) + std::to_string(o->trace) + std::to_string(o->verbose) +
-         std::to_string(int(o->log)) + " '" + o->controlPath + "'" + (o->faults.empty() ? "" : " [") +
-         [&] { std::string f; for (const std::string& l : o->faults) f += l + ";"; return f; }();
+         std::to_string(int(o->log)) + " '" + o->controlPath + "'" + faults;
 }
 
 TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
@@ -29,7 +30,7 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
       {"emulated", "2.27 0 35963 0000 ''"},
       {"emulated:firmware=1.50:card=t0:vicc-port=40000:timing=real:trace=1:verbose=1:log=syslog:control=/tmp/a_b-c.d@e",
        "1.50 1 40000 1111 '/tmp/a_b-c.d@e'"},
-      {"emulated:faults=card.bad-lrc.at=2.count=3/reader.split.3-4", "2.27 0 35963 0000 '' [card fault bad-lrc at=2 count=3;reader fault split 3-4;"},
+      {"emulated:faults=card.bad-lrc.at=2.count=3/reader.split.3-4", "2.27 0 35963 0000 '' [card fault bad-lrc at=2 count=3] [reader fault split 3-4]"},
       {"emulated:faults=card.explode", "faults=card.explode: expected card.KIND... or reader.KIND... parted by /: card: 'explode' is not a card fault"},
       {"emulated:faults=reader.split.3-4/", "is not a card fault or reader fault"},
       {"usb:5A54/2210:libudev:0:/dev/bus/usb/003/017", "usb 5A54:2210@3.17"},

@@ -92,6 +92,12 @@ void BusMonitor::CollectPort() {
                          StatusWord(entry.status));
       continue;
     }
+    if (!NT_SUCCESS(entry.status)) {
+      // A failed transfer carried nothing: its status is all there is to show.
+      pending_.push_back("usb     " + Time(entry.time) + (out ? " bulk OUT" : " bulk IN") + " transfer -> " +
+                         StatusWord(entry.status));
+      continue;
+    }
     (out ? totals_.bytesOut : totals_.bytesIn) += entry.data.size();
     const BusTransfer transfer{out ? Direction::Out : Direction::In, entry.time, entry.data};
     for (const BusFrame& frame : assembler_.Add(transfer)) AddFrame(frame);

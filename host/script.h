@@ -8,6 +8,7 @@
 //   pnp start|query-stop|cancel-stop|stop|query-remove|cancel-remove|remove|surprise-removal|MINOR
 //   sleep [s1|s2|s3|s4|s5] | resume | wait MS
 //   card insert [t0|t1|t0t1] [atr=HEX] [after=MS] | card remove [after=MS]
+//   card fault ... | reader fault ...   (fault_request.h)
 //   power cold|warm|down | protocol t0|t1|t0t1|raw | apdu HEX | state | eject
 //   track present|absent [timeout=MS] | attr NAME
 //   vendor device-descriptor|config-descriptor|reset-port|version|eject|b0 XX|d8 XX|pass HEX
@@ -22,6 +23,7 @@
 #include <string_view>
 
 #include "host/control_requests.h"
+#include "host/fault_request.h"
 #include "host/hex.h"
 #include "platform/kernel/wdm.h"
 #include "platform/usb/host_bus.h"
@@ -65,6 +67,7 @@ enum class Verb {
   Remove,
   Pnp,
   Wait,
+  Fault,
 };
 
 struct ScriptCommand {
@@ -81,6 +84,7 @@ struct ScriptCommand {
   std::string name;                                       // Open: the file name after the interface's name
   SYSTEM_POWER_STATE systemState = PowerSystemSleeping3;  // Sleep
   UCHAR minor = 0;                                        // Pnp
+  FaultRequest fault;                                     // Fault
 };
 
 struct ParsedLine {

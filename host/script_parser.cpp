@@ -5,6 +5,7 @@
 
 #include "emulator/reader/reader_config.h"
 #include "host/arguments.h"
+#include "host/fault_parser.h"
 #include "host/request_names.h"
 #include "host/script.h"
 #include "host/script_words.h"
@@ -78,6 +79,10 @@ bool ParsePhysicalReader(Words& words, ReaderSettings& settings) {
 }
 
 bool ParseReader(Words& words, ScriptCommand& command) {
+  if (words.At(0) == "fault") {
+    command.verb = Verb::Fault;
+    return ParseFault(false, words, command.fault);
+  }
   ReaderSettings& settings = command.reader;
   if (!ParsePhysicalReader(words, settings)) return false;
   if (settings.usb) return true;
@@ -114,6 +119,10 @@ bool ParseReader(Words& words, ScriptCommand& command) {
 
 bool ParseCard(Words& words, ScriptCommand& command) {
   const std::string_view action = words.At(0);
+  if (action == "fault") {
+    command.verb = Verb::Fault;
+    return ParseFault(true, words, command.fault);
+  }
   if (std::optional<std::string_view> after = words.Take("after")) {
     command.after = words.Milliseconds(*after, "after=");
     if (!command.after) return false;
@@ -123,7 +132,8 @@ bool ParseCard(Words& words, ScriptCommand& command) {
     return words.Finish(1);
   }
   if (action != "insert") {
-    return words.Fail(action.empty() ? "insert or remove is missing" : Quoted(action) + " is not insert or remove");
+    return words.Fail(action.empty() ? "insert, remove or fault is missing"
+                                     : Quoted(action) + " is not insert, remove or fault");
   }
   command.verb = Verb::CardInsert;
   if (words.Count() > 1) {

@@ -82,6 +82,8 @@ bool ScriptSession::Execute(const ScriptCommand& command) {
     case Verb::CardInsert:
     case Verb::CardRemove:
       return ChangeCard(command);
+    case Verb::Fault:
+      return InjectFault(command);
     case Verb::Control:
     case Verb::Apdu:
     case Verb::Track:
@@ -160,6 +162,7 @@ bool ScriptSession::Plug(const ScriptCommand& command) {
   }
   reader_->Port().SetCapture(options_.capture);
   monitor_.Watch(&reader_->Port());
+  faults_ = std::make_unique<FaultInjector>(*reader_);
   pnp_ = std::make_unique<PnpManager>(host_, *reader_, resourceManager_);
   power_ = std::make_unique<SystemPower>(host_, *reader_);
   if (plugged_) {
@@ -197,6 +200,7 @@ void ScriptSession::Unplug() {
   monitor_.Watch(nullptr);
   power_.reset();
   pnp_.reset();
+  faults_.reset();
   reader_.reset();
 }
 
@@ -230,6 +234,14 @@ bool ScriptSession::ChangeCard(const ScriptCommand& command) {
   } else {
     event();
   }
+  Ok(command);
+  return true;
+}
+
+bool ScriptSession::InjectFault(const ScriptCommand& command) {
+  if (!faults_) return Fail(command, "no reader is plugged (plug one first)");
+  std::string error;
+  if (!faults_->Apply(command.fault, &error)) return Fail(command, error);
   Ok(command);
   return true;
 }

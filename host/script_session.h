@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/bus_monitor.h"
+#include "host/fault_injector.h"
 #include "host/host.h"
 #include "host/pnp_manager.h"
 #include "host/resource_manager.h"
@@ -68,6 +69,7 @@ class ScriptSession {
   // The physical reader's port, or null with *error saying why there is none.
   std::unique_ptr<usb::BusPort> OpenPhysicalReader(std::string* error);
   bool ChangeCard(const ScriptCommand& command);
+  bool InjectFault(const ScriptCommand& command);
   bool SendRequest(const ScriptCommand& command);
   bool Lifecycle(const ScriptCommand& command);
   void ScheduleCardEvent(std::uint32_t milliseconds, std::function<void()> event);
@@ -92,6 +94,7 @@ class ScriptSession {
   std::unique_ptr<UsbHotplug> usb_;           // the machine's bus, opened at the first plug of one
   std::optional<usb::DeviceAddress> plugged_;  // where the physical reader plugged last sits
   std::unique_ptr<PluggedReader> reader_;
+  std::unique_ptr<FaultInjector> faults_;  // goes before reader_: it takes its hook off the port
   // card=vicc: the listener, and the reader it serves, which must outlive it.
   std::shared_ptr<emu::Reader> viccReader_;
   std::unique_ptr<emu::ViccListener> vicc_;

@@ -9,12 +9,13 @@
 #include <cstring>
 
 #include "host/emulated_cards.h"
+#include "host/fault_parser.h"
 #include "ifd/log.h"
 
 namespace ifd {
 
-CardControl::CardControl(std::shared_ptr<emu::Reader> reader, std::string path)
-    : reader_(std::move(reader)), path_(std::move(path)) {
+CardControl::CardControl(std::shared_ptr<emu::Reader> reader, host::FaultInjector& faults, std::string path)
+    : reader_(std::move(reader)), faults_(faults), path_(std::move(path)) {
   if (mkfifo(path_.c_str(), 0600) == 0) {
     created_ = true;
   } else if (errno != EEXIST) {
@@ -106,11 +107,25 @@ void CardControl::Apply(const std::string& line) {
     reader_->InsertCard(host::MakeCard(host::CardKind::T1));
   } else if (line == "insert t0") {
     reader_->InsertCard(host::MakeCard(host::CardKind::T0));
+  } else if (line.starts_with("card fault") || line.starts_with("reader fault")) {
+    ApplyFault(line);
+    return;
   } else {
-    log::Error("control FIFO " + path_ + ": unknown command \"" + line + "\" (insert [t1|t0], remove)");
+    log::Error("control FIFO " + path_ + ": unknown command \"" + line +
+               "\" (insert [t1|t0], remove, card fault ..., reader fault ...)");
     return;
   }
   log::Info("control FIFO " + path_ + ": " + line);
+}
+
+void CardControl::ApplyFault(const std::string& line) {
+  std::string error;
+  std::optional<host::FaultRequest> fault = host::ParseFaultLine(line, &error);
+  if (fault && faults_.Apply(*fault, &error)) {
+    log::Info("control FIFO " + path_ + ": " + line);
+  } else {
+    log::Error("control FIFO " + path_ + ": " + error);
+  }
 }
 
 }  // namespace ifd

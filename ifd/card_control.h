@@ -2,7 +2,9 @@
 // that takes one command a line,
 //   insert [t1|t0]   a card of that kind goes in (T=1 by default)
 //   remove           the card comes out
-// so that a test can make pcscd see insertions and removals. Lines that are
+//   card fault ... | reader fault ...   as in readerctl's scripts
+// so that a test can make pcscd see insertions and removals, and make the
+// card or the reader misbehave at a chosen moment. Lines that are
 // not commands are logged and ignored. Only a FIFO is read (read-only, never
 // through a symbolic link); anything else is refused.
 #pragma once
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "emulator/reader/reader.h"
+#include "host/fault_injector.h"
 
 namespace ifd {
 
@@ -19,7 +22,8 @@ class CardControl {
  public:
   // Creates the FIFO when missing and starts listening; Ok() tells whether
   // that worked (the log says why not).
-  CardControl(std::shared_ptr<emu::Reader> reader, std::string path);
+  // `faults` (which must outlive this) carries out the fault lines.
+  CardControl(std::shared_ptr<emu::Reader> reader, host::FaultInjector& faults, std::string path);
   ~CardControl();
   CardControl(const CardControl&) = delete;
   CardControl& operator=(const CardControl&) = delete;
@@ -31,8 +35,10 @@ class CardControl {
   bool OpenFifo();
   void Listen();
   void Apply(const std::string& line);
+  void ApplyFault(const std::string& line);
 
   std::shared_ptr<emu::Reader> reader_;
+  host::FaultInjector& faults_;
   std::string path_;
   bool created_ = false;
   int fifo_ = -1;

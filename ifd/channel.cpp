@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/emulated_cards.h"
+#include "host/fault_parser.h"
 #include "host/status_names.h"
 #include "ifd/log.h"
 #include "ifd/status_mapping.h"
@@ -83,9 +84,13 @@ NTSTATUS Channel::Open() {
   if (NT_SUCCESS(status)) status = pnp_->Start();  // a failed start is followed by the removal
   if (NT_SUCCESS(status)) status = resources_.Open(*plugged_, "");
   Drain();
+  if (NT_SUCCESS(status)) {
+    faults_ = std::make_unique<host::FaultInjector>(*plugged_);
+    StartFaults();
+  }
   if (NT_SUCCESS(status) && !options_.controlPath.empty()) {
     // A control path that cannot be used is logged; the reader works without it.
-    control_ = std::make_unique<CardControl>(reader_, options_.controlPath);
+    control_ = std::make_unique<CardControl>(reader_, *faults_, options_.controlPath);
     if (!control_->Ok()) control_.reset();
   }
   if (NT_SUCCESS(status) && options_.card == CardChoice::Vicc) {
@@ -139,10 +144,21 @@ void Channel::Close() {
   Release();
 }
 
+void Channel::StartFaults() {
+  // The entry's faults were checked when it was read; one the reader cannot take is logged.
+  for (const std::string& line : options_.faults) {
+    std::string error;
+    std::optional<host::FaultRequest> fault = host::ParseFaultLine(line, &error);
+    if (!fault || !faults_->Apply(*fault, &error)) log::Error("faults=: " + error);
+  }
+}
+
 void Channel::Release() {
   // A departure under way ends before the manager it uses goes.
   if (device_) usb_->Forget(*device_);
   Drain();
+  control_.reset();
+  faults_.reset();
   pnp_.reset();
   plugged_.reset();
 }

@@ -15,6 +15,7 @@
 
 #include "emulator/vicc/vicc_listener.h"
 #include "host/control_requests.h"
+#include "host/fault_injector.h"
 #include "host/host.h"
 #include "host/plugged_reader.h"
 #include "host/pnp_manager.h"
@@ -60,6 +61,8 @@ class Channel {
  private:
   // Drains the traces, then lets go of the reader's port and its manager.
   void Release();
+  // Carries out the faults= of the entry.
+  void StartFaults();
   void Drain();
   // What the port and the resource manager keep for the trace (trace=), and
   // the port's capture (pcap=).
@@ -76,6 +79,7 @@ class Channel {
   std::shared_mutex lifeLock_;
   std::unique_ptr<host::PluggedReader> plugged_;
   std::shared_ptr<usb::Capture> capture_;
+  std::unique_ptr<host::FaultInjector> faults_;  // while open; goes before plugged_
   host::ResourceManager resources_;
   std::unique_ptr<host::PnpManager> pnp_;
   std::unique_ptr<CardControl> control_;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <vector>
 
+#include "host/fault_parser.h"
+
 namespace ifd {
 namespace {
 
@@ -165,9 +167,20 @@ std::optional<ChannelOptions> ParseDeviceName(const char* name, std::string* err
     } else if (key == "pcap") {
       if (value.empty() || value[0] != '/') return bad("an absolute path");
       options.pcapPath = std::string(value);
+    } else if (key == "faults") {
+      // pcscd refuses blanks and most punctuation in a DEVICENAME: '/' parts the faults, '.' their words.
+      for (std::string_view item : Split(value, '/')) {
+        std::string line(item);
+        std::replace(line.begin(), line.end(), '.', ' ');
+        if (const std::size_t blank = line.find(' '); blank != std::string::npos) line.insert(blank, " fault");
+        std::string why;
+        if (!host::ParseFaultLine(line, &why))
+          return bad(("card.KIND... or reader.KIND... parted by /: " + why).c_str());
+        options.faults.push_back(std::move(line));
+      }
     } else {
       *error = "DEVICENAME option \"" + std::string(key) +
-               "\" is unknown (known: firmware, card, vicc-port, timing, trace, verbose, log, control, pcap)";
+               "\" is unknown (known: firmware, card, vicc-port, timing, trace, verbose, log, control, pcap, faults)";
       return std::nullopt;
     }
   }

@@ -25,7 +25,12 @@
 //                     a pcapng capture (created, or emptied) for Wireshark
 //   control=PATH      a FIFO (created when missing) that takes the lines
 //                     `insert [t0|t1]` and `remove`: the built-in card goes in
-//                     or out, for tests driving pcscd from outside
+//                     or out, for tests driving pcscd from outside; and the
+//                     fault lines of readerctl's scripts (`card fault ...`,
+//                     `reader fault ...`)
+//   faults=F/F...     faults asked at start, each such a line without its
+//                     word `fault` and with `.` for its blanks:
+//                     card.bad-lrc.at=2/reader.split.3-4
 //
 // Each key may appear once. Values keep to letters, digits and `: = . _ - / @`: pcscd refuses a
 // reader.conf line with other punctuation and then does not start.
@@ -35,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/usb/host_bus.h"
 
@@ -53,6 +59,7 @@ struct ChannelOptions {
   LogTarget log = LogTarget::Stderr;
   std::string controlPath;
   std::string pcapPath;
+  std::vector<std::string> faults;  // script lines, `card fault ...` or `reader fault ...`
   // A physical reader: which device. The options above are the emulated reader's.
   std::optional<usb::DeviceMatch> device;
 };

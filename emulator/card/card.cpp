@@ -1,5 +1,7 @@
 #include "emulator/card/card.h"
 
+#include <algorithm>
+
 namespace emu {
 
 namespace {
@@ -53,9 +55,23 @@ T0Answer Card::TransmitT0(std::span<const std::uint8_t> tpdu) {
   return {std::move(response), config_.t0NullProcedureBytes};
 }
 
+void Card::ScriptT1Fault(T1Fault fault) {
+  if (fault.at == 0) {
+    t1Faults_.push_back(std::move(fault));
+    return;
+  }
+  fault.at += static_cast<std::uint32_t>(t1Received_.size());
+  auto later = std::upper_bound(t1Scheduled_.begin(), t1Scheduled_.end(), fault.at,
+                                [](std::uint32_t at, const T1Fault& queued) { return at < queued.at; });
+  t1Scheduled_.insert(later, std::move(fault));
+}
+
 std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) {
   if (!powered_) {
     return std::nullopt;
+  }
+  if (!t1Scheduled_.empty() || !t1Faults_.empty()) {
+    block = TakeReceiveFaults(block);
   }
   t1Received_.emplace_back(block.begin(), block.end());
   std::optional<Bytes> answer = t1_.Exchange(block, t1Faults_, Service());
@@ -63,6 +79,21 @@ std::optional<Bytes> Card::ExchangeT1Block(std::span<const std::uint8_t> block) 
     t1Sent_.push_back(*answer);
   }
   return answer;
+}
+
+std::span<const std::uint8_t> Card::TakeReceiveFaults(std::span<const std::uint8_t> block) {
+  const std::size_t number = t1Received_.size() + 1;
+  while (!t1Scheduled_.empty() && t1Scheduled_.front().at <= number) {
+    t1Faults_.push_back(std::move(t1Scheduled_.front()));
+    t1Scheduled_.pop_front();
+  }
+  if (t1Faults_.empty() || t1Faults_.front().kind != T1Fault::Kind::Corrupt || block.empty()) {
+    return block;
+  }
+  t1Faults_.pop_front();
+  t1Damaged_.assign(block.begin(), block.end());
+  t1Damaged_.back() ^= 0xFF;
+  return t1Damaged_;
 }
 
 Bytes Card::TransmitApdu(std::span<const std::uint8_t> apdu) {

@@ -60,11 +60,13 @@ struct T1Fault {
                // WTX), `inf` its INF byte
     Silence,   // the card does not answer the next block at all
     Garbage,   // the card sends these raw bytes instead (`raw`)
+    Corrupt,   // the next block the card receives arrives with a wrong check byte
   };
   Kind kind = Kind::BadLrc;
   std::uint8_t value = 0;
   std::uint8_t inf = 0;
   Bytes raw;
+  std::uint32_t at = 0;  // 0: queued at once
 };
 
 struct CardConfig {
@@ -117,9 +119,10 @@ class Card {
   // service gave no answer.
   virtual Bytes TransmitApdu(std::span<const std::uint8_t> apdu);
 
-  // Queue scripted faults of the T=1 side, used in order.
-  void ScriptT1Fault(T1Fault fault) { t1Faults_.push_back(std::move(fault)); }
-  std::size_t PendingT1Faults() const { return t1Faults_.size(); }
+  // Queue scripted faults of the T=1 side, used in order (those with `at`
+  // once their block has come).
+  void ScriptT1Fault(T1Fault fault);
+  std::size_t PendingT1Faults() const { return t1Faults_.size() + t1Scheduled_.size(); }
 
   // What the card received and sent on its T=1 side, block by block.
   const std::vector<Bytes>& T1BlocksReceived() const { return t1Received_; }
@@ -134,11 +137,16 @@ class Card {
 
  private:
   ApduService& Service() { return remote_ ? *remote_ : app_; }
+  // Arms the scheduled faults whose block this is; the block as it reaches
+  // the card (damaged on its way by a Corrupt fault).
+  std::span<const std::uint8_t> TakeReceiveFaults(std::span<const std::uint8_t> block);
 
   CardConfig config_;
   std::shared_ptr<ApduService> remote_;
   bool powered_ = false;
   std::deque<T1Fault> t1Faults_;
+  std::deque<T1Fault> t1Scheduled_;  // by the number of the block that arms them (in `at`)
+  Bytes t1Damaged_;
   std::vector<Bytes> t1Received_;
   std::vector<Bytes> t1Sent_;
   Application app_;

@@ -200,6 +200,7 @@ Bytes T1Engine::ApplySendFault(Bytes out, std::deque<T1Fault>& faults, const Rol
       break;
     case T1Fault::Kind::Silence:
     case T1Fault::Kind::RBlock:
+    case T1Fault::Kind::Corrupt:
       return out;  // these act on the next block received
   }
   faults.pop_front();

@@ -196,7 +196,7 @@ void Reader::TakeFrame(std::span<const std::uint8_t> frame, std::optional<ErrorC
   Log(received_, now, frame);
   if (SilentLocked()) return;
   std::optional<ReplyFault> fault;
-  if (!faults_.empty()) {
+  if (!faults_.empty() && faults_.front().at <= counters_.framesReceived) {
     fault = std::move(faults_.front());
     faults_.pop_front();
     ++counters_.faultsUsed;

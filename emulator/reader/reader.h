@@ -84,9 +84,13 @@ class Reader : public usb::UsbFunction {
   void RemoveCard(const std::shared_ptr<Card>& card);
   std::shared_ptr<Card> CurrentCard() const;
 
-  // Scripted faults, consumed in order by the next request frames.
+  // Scripted faults, consumed in order by the next request frames (or by
+  // the frame their `at` names).
   void ScriptFault(ReplyFault fault);
   std::size_t PendingFaults() const;
+  // A T=1 fault for the card inserted now, scripted under the reader's lock
+  // (the card is exchanging on other threads); false when there is no card.
+  bool ScriptCardFault(T1Fault fault);
   // The next bulk transfer in that direction fails.
   void FailNextBulkOut(usb::TransferFailure failure = {});
   void FailNextBulkIn(usb::TransferFailure failure = {});

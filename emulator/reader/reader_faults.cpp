@@ -1,5 +1,6 @@
 // What tests script into the reader (faults, silence, a disabled port) and
 // what they read back (queued replies, counters, the frame logs).
+#include <algorithm>
 #include <utility>
 
 #include "emulator/reader/reader.h"
@@ -8,7 +9,18 @@ namespace emu {
 
 void Reader::ScriptFault(ReplyFault fault) {
   std::lock_guard lock(mu_);
-  faults_.push_back(std::move(fault));
+  if (fault.at != 0) fault.at += counters_.framesReceived;
+  // Kept in the order of the frames they wait for; those for the next frame first.
+  auto later = std::upper_bound(faults_.begin(), faults_.end(), fault.at,
+                                [](std::uint32_t at, const ReplyFault& queued) { return at < queued.at; });
+  faults_.insert(later, std::move(fault));
+}
+
+bool Reader::ScriptCardFault(T1Fault fault) {
+  std::lock_guard lock(mu_);
+  if (!card_) return false;
+  card_->ScriptT1Fault(std::move(fault));
+  return true;
 }
 
 std::size_t Reader::PendingFaults() const {

@@ -15,6 +15,8 @@ namespace emu {
 // One scripted misbehaviour. Each is consumed by the next request frame the
 // reader takes in and acts on the reply that answers it (after NULL
 // procedure frames, the final one); a request that gets no reply uses it up.
+// One with `at` N waits for the Nth request frame from the moment it is
+// scripted (the reader keeps the frame's own number in `at`).
 struct ReplyFault {
   enum class Kind {
     Split,         // deliver the reply in IN transfers of at most these sizes, then the rest
@@ -30,6 +32,7 @@ struct ReplyFault {
   std::vector<std::uint32_t> sizes;
   DeviceTime delay = 0;
   std::uint32_t length = 0;
+  std::uint32_t at = 0;  // 0: the next request frame
 
   static ReplyFault Split(std::vector<std::uint32_t> sizes);
   static ReplyFault Delay(DeviceTime delay);

@@ -9,14 +9,16 @@ namespace {
 
 // The options in one line: firmware, card (0 T=1, 1 T=0, 2 none, 3 vicc),
 // vicc port, real timing, trace, verbose, log (0 stderr, 1 syslog), control
-// path, capture path; or the physical reader.
+// path, capture path, the fault lines; or the physical reader.
 std::string Options(const char* name, std::string* error) {
   const auto o = ifd::ParseDeviceName(name, error);
   if (!o) return "refused";
   if (o->device) return "usb " + usb::FormatDevice(*o->device);
+  std::string faults;
+  for (const std::string& line : o->faults) faults += " [" + line + "]";
   return o->firmware + " " + std::to_string(int(o->card)) + " " + std::to_string(o->viccPort) + " " +
          std::to_string(o->realTiming) + std::to_string(o->trace) + std::to_string(o->verbose) +
-         std::to_string(int(o->log)) + " '" + o->controlPath + "' '" + o->pcapPath + "'";
+         std::to_string(int(o->log)) + " '" + o->controlPath + "' '" + o->pcapPath + "'" + faults;
 }
 
 TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
@@ -29,6 +31,10 @@ TEST(DeviceName, ReadsEveryOptionAndRefusesWithTheReason) {
       {"emulated:firmware=1.50:card=t0:vicc-port=40000:timing=real:trace=1:verbose=1:log=syslog:control=/tmp/a_b-c.d@e"
        ":pcap=/tmp/r.pcapng",
        "1.50 1 40000 1111 '/tmp/a_b-c.d@e' '/tmp/r.pcapng'"},
+      {"emulated:faults=card.bad-lrc.at=2.count=3/reader.split.3-4",
+       "2.27 0 35963 0000 '' '' [card fault bad-lrc at=2 count=3] [reader fault split 3-4]"},
+      {"emulated:faults=card.explode", "faults=card.explode: expected card.KIND... or reader.KIND... parted by /: card: 'explode' is not a card fault"},
+      {"emulated:faults=reader.split.3-4/", "is not a card fault or reader fault"},
       {"usb:5A54/2210:libudev:0:/dev/bus/usb/003/017", "usb 5A54:2210@3.17"},
       {"usb:5a54/2210:libusb-1.0:3:17:0", "usb 5A54:2210@3.17"},
       {"usb:5A54/2210", "usb 5A54:2210"},

@@ -67,6 +67,32 @@ bytes as hex digits without separators)
         A card goes in or out, now or MS milliseconds later while the script goes
         on (so that a following track sees it). Without a reader on the bus, the
         card is the one the next plug finds.          card insert t1 after=300
+  card fault KIND [at=N] [count=N]
+        The emulated T=1 card misbehaves: at=N aims at its answer to the Nth block
+        it receives from now (default: the next), count=N at as many in a row.
+          bad-lrc             its answer goes out with a wrong check byte
+          wrong-sequence      its next I-block carries the wrong N(S)
+          r-block CODE        an R-block with error code CODE (0..3) instead
+          s-request resynch|ifs|abort|wtx [inf=N]
+                              an S-request instead (IFS default 254, WTX 1)
+          silence             no answer at all (the block is dropped)
+          garbage HEX         these bytes instead
+          corrupt-received    the block arrives with a wrong check byte, and
+                              the card's own recovery answers it
+                                                       card fault silence at=2
+  reader fault KIND [at=N] [count=N]
+        The emulated reader misbehaves on the Nth request frame from now.
+          split SIZES         the reply in IN transfers of these sizes (3-4-1)
+          delay MS            the reply MS milliseconds late
+          withhold            no reply until the IN pipe is aborted
+          bad-check-byte      the reply's last byte is wrong
+          error-reply         the error reply; the request is not carried out
+          oversized [N]       an old-generation header announcing N bytes
+          truncate N          only the first N bytes of the reply
+          no-reply            the request is swallowed
+          usb-stall [out|in]  the Nth bulk transfer that way (default out)
+          usb-error [out|in]  fails: stalled, or the device not responding
+                                                       reader fault split 2-1
   open [NAME]
         Opens a handle through the reader's interface; NAME (after a backslash)
         names a pipe by its number.                   open   |   open PIPE01

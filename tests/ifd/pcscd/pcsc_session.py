@@ -101,6 +101,15 @@ def builtin():
     transmit("T=1 65,543-byte command refused", hcard, protocol, command + [0x00], None)
     # 80 20 generate with P1-P2 0000 and Le 0000: 65,536 data bytes.
     transmit("T=1 65,536-byte response", hcard, protocol, [0x80, 0x20, 0, 0, 0, 0, 0], [0xFF, 0x90, 0x00], 65538)
+    # Faults through A's control FIFO, in one write: an R-block with error code 3 ends the next exchange,
+    # then the card receives a damaged block, which the driver recovers from.
+    fifo_write(os.environ["CONTROL_A"], "card fault r-block 3\ncard fault corrupt-received")()
+    deadline = time.monotonic() + 5
+    while SCardTransmit(hcard, SCARD_PCI_T1, CHALLENGE)[0] == SCARD_S_SUCCESS and time.monotonic() < deadline:
+        time.sleep(0.05)
+    check("control FIFO: card fault r-block 3 fails the exchange", time.monotonic() < deadline)
+    transmit("control FIFO: the driver recovers from card fault corrupt-received", hcard, protocol, CHALLENGE,
+             [0x90, 0x00], 10)
     # The card's challenges restart with every reset.
     require("reconnect with reset", SCardReconnect(hcard, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD)[0])
     transmit("reconnect with reset: the challenge sequence restarts", hcard, protocol, CHALLENGE, first)

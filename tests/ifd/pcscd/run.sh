@@ -120,7 +120,7 @@ mkdir -p "$work/builtin.d" "$work/badentry.d" "$work/run-badentry" "$work/readme
 # through a control FIFO. Both write a capture of their USB requests, which
 # tshark decodes afterwards with the project's dissector (when installed).
 entry "KT2210USB A" "emulated:card=t1:verbose=1:control=$work/control-a:pcap=$work/reader-a.pcapng" >"$work/builtin.d/reader-a"
-entry "KT2210USB B" "emulated:firmware=2.27:card=t0:pcap=$work/reader-b.pcapng" >"$work/builtin.d/reader-b"
+entry "KT2210USB B" "emulated:firmware=2.27:card=t0:faults=reader.split.3-2/reader.delay.20.at=2:pcap=$work/reader-b.pcapng" >"$work/builtin.d/reader-b"
 start_pcscd builtin && session builtin
 stop_pcscd
 if command -v tshark >/dev/null; then

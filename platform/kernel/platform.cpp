@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/kernel/scheduler.h"
 
@@ -11,7 +12,7 @@ namespace kernel {
 
 using detail::TheScheduler;
 
-Platform::Platform(ClockMode mode) {
+Platform::Platform(ClockMode mode, Scheduling scheduling) {
   detail::Scheduler& s = TheScheduler();
   {
     std::lock_guard<std::mutex> guard(s.lock);
@@ -22,6 +23,9 @@ Platform::Platform(ClockMode mode) {
     s.mode = mode;
     s.simulatedNow = detail::kSimulatedEpoch;
     s.holds = 0;
+    s.oneAtATime = mode == ClockMode::Simulated && scheduling == Scheduling::OneAtATime;
+    s.turn = nullptr;
+    s.ready.clear();
     s.running = true;
   }
   detail::ResetPool();
@@ -41,6 +45,8 @@ Platform::~Platform() {
     std::lock_guard<std::mutex> guard(s.lock);
     detail::ResetTimersLocked();
     s.running = false;
+    s.oneAtATime = false;
+    s.turn = nullptr;
   }
   detail::ResetIoManager();
 }
@@ -106,34 +112,24 @@ void ReleaseClock() {
 
 struct SystemThread::State {
   KEVENT finished;
+  std::shared_ptr<detail::WakeSignal> ended = std::make_shared<detail::WakeSignal>();
 };
 
 SystemThread::SystemThread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
   KeInitializeEvent(&state_->finished, NotificationEvent, FALSE);
-  // Counted before it starts, so that time cannot move on in between.
-  {
-    detail::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.registered++;
-  }
-  thread_ = std::thread([state = state_, name = std::move(name), body = std::move(body)] {
-    KTHREAD* self = detail::CurrentThread();
-    {
-      detail::Scheduler& s = TheScheduler();
-      std::lock_guard<std::mutex> guard(s.lock);
-      self->Name = name;
-      self->Registered = true;
-    }
-    body();
-    KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);
-    detail::UnregisterCurrentThread();
-  });
+  detail::LaunchThread(
+      name, false,
+      [state = state_, body = std::move(body)] {
+        body();
+        KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);
+      },
+      state_->ended);
 }
 
 void SystemThread::Join() {
-  if (!thread_.joinable()) return;
+  if (std::exchange(joined_, true)) return;
   KeWaitForSingleObject(&state_->finished, Executive, KernelMode, FALSE, nullptr);
-  thread_.join();
+  detail::AwaitEnd(*state_->ended);
 }
 
 SystemThread::~SystemThread() { Join(); }

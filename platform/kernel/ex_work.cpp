@@ -69,6 +69,13 @@ void ForgetWorkItemsInBlockLocked(const void* start, SIZE_T size, std::string* w
   }
 }
 
+std::string WorkItemsLeftLocked() {
+  for (const WorkQueue& q : State().queues) {
+    if (!q.items.empty()) return " a queued work item;";
+  }
+  return "";
+}
+
 void ResetWorkQueuesLocked() {
   for (WorkQueue& q : State().queues) {
     for (WORK_QUEUE_ITEM* item : q.items) item->List.Flink = nullptr;

@@ -121,8 +121,14 @@ void ResetTimersLocked() {
   for (auto& entry : d.timers) entry.second->Header.Inserted = 0;
   d.timers.clear();
   d.keyOf.clear();
+  d.sequence = 0;
   for (KDPC* dpc : d.queue) dpc->DpcData = nullptr;
   d.queue.clear();
+}
+
+std::string TimersAndDpcsLeftLocked() {
+  const DpcState& d = State();
+  return std::string(d.timers.empty() ? "" : " an armed timer;") + (d.queue.empty() ? "" : " a queued DPC;");
 }
 
 // A block of pool about to be freed must not hold a timer, a DPC or a work

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 #include "platform/kernel/scheduler.h"
@@ -28,6 +29,9 @@ Platform::Platform(ClockMode mode, Scheduling scheduling) {
     s.ready.clear();
     s.running = true;
   }
+  // Also brings the I/O manager's records into being before this object, so
+  // that a platform held in a static goes before them at exit.
+  detail::ResetIoManager();
   detail::ResetPool();
   faults::Clear();
   faults::PreemptAfterRelease(nullptr, nullptr);
@@ -52,6 +56,39 @@ Platform::~Platform() {
 }
 
 ClockMode Platform::Mode() const { return CurrentClockMode(); }
+
+void Platform::Reset() {
+  detail::Scheduler& s = TheScheduler();
+  const KTHREAD* self = detail::CurrentThread();
+  std::string left;
+  {
+    std::unique_lock<std::mutex> held(s.lock);
+    // A service thread that has just woken the caller may still be on its way back to its queue.
+    for (;;) {
+      s.LetReadyRunLocked(held);
+      if (s.blocked >= s.registered - (self->Registered ? 1 : 0)) break;
+      held.unlock();
+      std::this_thread::yield();
+      held.lock();
+    }
+    left = detail::TimersAndDpcsLeftLocked() + detail::WorkItemsLeftLocked();
+    if (s.holds != 0) left += " a clock hold;";
+    for (const detail::Waiter* w : s.waiters) {
+      if (!w->released && !w->thread->Service) left += " a waiting thread (" + w->thread->Name + ");";
+    }
+    detail::ResetTimersLocked();
+    detail::ResetWorkQueuesLocked();
+    s.simulatedNow = detail::kSimulatedEpoch;
+    s.holds = 0;
+    s.wakeups = 0;
+  }
+  detail::ResetIoManager();
+  if (pool::Totals().liveBlocks != 0) left += " a live pool block;";
+  detail::ResetPool();
+  faults::Clear();
+  faults::PreemptAfterRelease(nullptr, nullptr);
+  if (!left.empty()) verifier::Fail("platform reset with" + left);
+}
 
 bool PlatformRunning() {
   detail::Scheduler& s = TheScheduler();

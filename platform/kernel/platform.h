@@ -48,6 +48,15 @@ class Platform {
   Platform& operator=(const Platform&) = delete;
 
   ClockMode Mode() const;
+
+  // Between two lives of a driver: back to the state a fresh platform has
+  // (the clock at the epoch, no hold, faults and preemption points cleared,
+  // pool accounting and the I/O manager's records emptied), its threads
+  // kept, for callers that run many short lives in one process. First the
+  // other threads settle; a timer still armed, a DPC or work item still
+  // queued, a thread still waiting or a pool block still live is reported to
+  // the verifier, then dropped.
+  void Reset();
 };
 
 // Is a platform running, and in which mode.

@@ -153,6 +153,9 @@ void TimersChangedLocked();
 void ForgetObjectsInBlockLocked(const void* start, SIZE_T size, std::string* what);
 void ForgetWorkItemsInBlockLocked(const void* start, SIZE_T size, std::string* what);
 void ResetTimersLocked();
+// What the DPC thread and the work queues still hold, one phrase each; "" when nothing.
+std::string TimersAndDpcsLeftLocked();
+std::string WorkItemsLeftLocked();
 void ResetWorkQueuesLocked();
 
 // Pool bookkeeping reset and I/O manager reset between platforms.

@@ -1,20 +1,22 @@
-// The clock and the scheduler's waits (the platform's life cycle and its
-// threads are platform.cpp).
+// The clock and the scheduler's waits (the platform's life cycle is
+// platform.cpp, how its threads come to run threads.cpp).
 //
 // In simulated time the clock stands still while any thread that the
 // platform knows is running. When the last of them blocks in a platform wait,
 // the clock jumps to the earliest deadline of any wait (a timed wait, a
 // delay, the DPC thread's next timer) and those waits end. A test of a
-// 7-second bound therefore takes as long as the code it runs.
+// 7-second bound therefore takes as long as the code it runs. One at a time,
+// a thread that waits switches to the first thread ready to run, or, when
+// none is, to the first one the clock's jump lets go.
 #include "platform/kernel/scheduler.h"
-
-#include "platform/kernel/fiber.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <utility>
+
+#include "platform/kernel/fiber.h"
 
 namespace kernel::detail {
 namespace {

@@ -31,13 +31,14 @@
 // saved it there (or into the entry a new stack was given).
 extern "C" void kernel_fiber_switch(void** save, void* load);
 
+// The function's name and type around each architecture's body.
+#define KERNEL_FIBER_SWITCH(body)                                                                       \
+  asm(".text\n.globl kernel_fiber_switch\n.hidden kernel_fiber_switch\n"                              \
+      ".type kernel_fiber_switch, @function\nkernel_fiber_switch:\n" body                             \
+      ".size kernel_fiber_switch, .-kernel_fiber_switch\n")
+
 #if defined(__x86_64__)
-asm(R"(
-  .text
-  .globl kernel_fiber_switch
-  .hidden kernel_fiber_switch
-  .type kernel_fiber_switch, @function
-kernel_fiber_switch:
+KERNEL_FIBER_SWITCH(R"(
   pushq %rbp
   pushq %rbx
   pushq %r12
@@ -53,16 +54,10 @@ kernel_fiber_switch:
   popq %rbx
   popq %rbp
   ret
-  .size kernel_fiber_switch, .-kernel_fiber_switch
 )");
 constexpr int kSavedRegisters = 6;
 #elif defined(__i386__)
-asm(R"(
-  .text
-  .globl kernel_fiber_switch
-  .hidden kernel_fiber_switch
-  .type kernel_fiber_switch, @function
-kernel_fiber_switch:
+KERNEL_FIBER_SWITCH(R"(
   movl 4(%esp), %eax
   movl 8(%esp), %edx
   pushl %ebp
@@ -76,7 +71,6 @@ kernel_fiber_switch:
   popl %ebx
   popl %ebp
   ret
-  .size kernel_fiber_switch, .-kernel_fiber_switch
 )");
 constexpr int kSavedRegisters = 4;
 #else
@@ -95,6 +89,13 @@ thread_local Fiber* t_entering = nullptr;
 thread_local Fiber* t_leaving = nullptr;
 
 }  // namespace
+
+Fiber::~Fiber() {
+  if (stack_ != nullptr) munmap(static_cast<char*>(stack_) - kGuardSize, kStackSize + kGuardSize);
+#ifdef KERNEL_FIBER_TSAN
+  if (tsan_ != nullptr && stack_ != nullptr) __tsan_destroy_fiber(tsan_);
+#endif
+}
 
 void Fiber::Start(std::function<void()> body) {
   if (stack_ == nullptr) {

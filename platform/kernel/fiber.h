@@ -14,6 +14,7 @@ class Fiber {
  public:
   // The running machine thread's own stack, until Start gives it one.
   Fiber() = default;
+  ~Fiber();
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
 

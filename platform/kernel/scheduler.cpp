@@ -16,8 +16,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/kernel/fiber.h"
-
 namespace kernel::detail {
 namespace {
 
@@ -158,7 +156,7 @@ void Scheduler::PassTurnLocked() {
 void Scheduler::TakeTurnLocked(std::unique_lock<std::mutex>& held) {
   if (!oneAtATime) return;
   KTHREAD* self = CurrentThread();
-  if (self->Context == nullptr) self->Context = new Fiber;  // the machine thread's own stack, kept
+  if (self->Context == nullptr) self->Context = std::make_unique<Fiber>();  // the machine thread's own stack
   MakeReadyLocked(self);
   const bool now = true;
   RunOthersLocked(held, now);

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/fiber.h"
 #include "platform/kernel/platform.h"
 
 namespace kernel::detail {
 struct Waiter;
-class Fiber;
 
 // A binary semaphore that sleeps at once: the standard one spins and yields
 // first, which on one processor only delays the thread that would post it.
@@ -51,7 +51,7 @@ struct KTHREAD {
   // so a post never reaches freed memory; a stray post only makes the next
   // wait look again.
   kernel::detail::WakeSignal Wake;
-  kernel::detail::Fiber* Context = nullptr;  // one at a time: the fiber this thread is
+  std::unique_ptr<kernel::detail::Fiber> Context;  // one at a time: the fiber this thread is
 };
 
 namespace kernel::detail {

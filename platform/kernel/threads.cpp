@@ -5,7 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include "platform/kernel/fiber.h"
 #include "platform/kernel/scheduler.h"
 
 namespace kernel::detail {
@@ -110,7 +109,7 @@ void LaunchThread(const std::string& name, bool service, std::function<void()> b
   KTHREAD* thread = nullptr;
   if (IdleFibers().empty()) {
     thread = NewThreadRecord();
-    thread->Context = new Fiber;
+    thread->Context = std::make_unique<Fiber>();
   } else {
     thread = IdleFibers().back();
     IdleFibers().pop_back();

@@ -1,10 +1,12 @@
-// One input's world for the fuzz targets: the tests' driver session (a fresh
-// platform in simulated time, DriverEntry, the device behind an emulated
-// port, the managers' requests from the top), torn down at the end of the
-// input, where the invariants are checked: every request completed (exactly
-// once: the verifier aborts on a second completion) and freed, the device
-// object gone, no pool block of any tag left, "TQM9" included. A broken
-// invariant aborts, which libFuzzer reports as a finding.
+// One input's world for the fuzz targets: the tests' driver session (the
+// process's platform in simulated time, one thread at a time, DriverEntry,
+// the device behind an emulated port, the managers' requests from the top),
+// torn down at the end of the input, where the invariants are checked: every
+// request completed (exactly once: the verifier aborts on a second
+// completion) and freed, the device object gone, no pool block of any tag
+// left, "TQM9" included. A broken invariant aborts, which libFuzzer reports
+// as a finding. Then the platform is reset to the state a new one has (its
+// threads kept), so the next input starts from the same world.
 //
 // The hostile card's session: an emulated reader (its firmware from the
 // input) with a TapeCard, started, then up to kCardOperations operations
@@ -18,6 +20,7 @@
 // (fuzz/hostile_devices.h), so they follow the operation that asked for them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -35,6 +38,13 @@ using readertest::Ulong;
 
 // Aborts with the message when the condition is false.
 void Require(bool condition, std::string_view message);
+
+// The platform every input of the process runs on, started by the first.
+kernel::Platform& World();
+// After an input's checks: with FUZZ_OUTCOME set, prints the digest of its
+// outcome ("fuzz outcome <hex>", which scripts/fuzz.sh compares with a run of
+// the input alone), then resets the world.
+void EndInput(std::uint64_t outcome);
 
 class Session : public readertest::DriverSession {
  public:

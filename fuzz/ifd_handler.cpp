@@ -1,15 +1,15 @@
 // Fuzz target 5: arbitrary arguments to the IFD handler's entry points, as
-// pcscd would call them (IFDH*), on a reader opened once for the process
-// (a channel's start waits for the first presence poll in real time, so one
-// per input would cost half a second). Each input starts with a card in
-// that reader and ends with the checks of fuzz/ifd_world.h; the card state
-// and protocol it leaves are the only state the next input inherits.
+// pcscd would call them (IFDH*). Each input opens the channel of an emulated
+// reader with a T=1 card, makes its calls and closes the channel, which
+// removes the reader and unloads the driver; then the checks of
+// fuzz/ifd_world.h. The handler's host runs on the process's platform in
+// simulated time, so the driver's pauses cost nothing.
 //
 // Input: up to kCalls calls, each a byte c (c % 10 picks the entry point),
 // a flags byte (bit 0: a Lun from the input instead of 0; bit 1: a null
 // pointer where the entry point takes one), then the call's arguments.
+#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -54,6 +54,12 @@ std::size_t Length(fuzzing::Tape& tape) { return tape.Word() % (kMaxBuffer + 1);
 // A buffer of exactly the length the call claims, so ASan sees any access past it.
 std::vector<UCHAR> Buffer(std::size_t length) { return std::vector<UCHAR>(length, 0xA5); }
 
+// The outcome of a call: what it returned and the bytes it gave back.
+void Noted(RESPONSECODE response, const UCHAR* bytes = nullptr, DWORD length = 0) {
+  fuzzing::ifdworld::Note(static_cast<unsigned long>(response));
+  fuzzing::ifdworld::Note(bytes, bytes == nullptr ? 0 : length);
+}
+
 void OneCall(fuzzing::Tape& tape) {
   const std::uint8_t call = tape.Byte() % 10;
   const std::uint8_t flags = tape.Byte();
@@ -64,19 +70,22 @@ void OneCall(fuzzing::Tape& tape) {
       const DWORD tag = Tag(tape);
       DWORD length = Length(tape);
       std::vector<UCHAR> value = Buffer(length);
-      IFDHGetCapabilities(lun, tag, nullPointer ? nullptr : &length, value.data());
+      const RESPONSECODE response = IFDHGetCapabilities(lun, tag, nullPointer ? nullptr : &length, value.data());
+      // The polling functions' addresses differ from process to process.
+      const bool address = tag == TAG_IFD_POLLING_THREAD_WITH_TIMEOUT || tag == TAG_IFD_STOP_POLLING_THREAD;
+      Noted(response, address ? nullptr : value.data(), std::min<DWORD>(length, value.size()));
       break;
     }
     case 1: {
       const DWORD tag = Tag(tape);
       std::vector<UCHAR> value = tape.Take(Length(tape));
-      IFDHSetCapabilities(lun, tag, value.size(), nullPointer ? nullptr : value.data());
+      Noted(IFDHSetCapabilities(lun, tag, value.size(), nullPointer ? nullptr : value.data()));
       break;
     }
     case 2: {
       const DWORD protocol = tape.Byte() < 0x80 ? tape.Byte() % 4 : tape.Long();
       const std::vector<UCHAR> pts = tape.Take(4);
-      IFDHSetProtocolParameters(lun, protocol, pts[0], pts[1], pts[2], pts[3]);
+      Noted(IFDHSetProtocolParameters(lun, protocol, pts[0], pts[1], pts[2], pts[3]));
       break;
     }
     case 3: {
@@ -84,7 +93,8 @@ void OneCall(fuzzing::Tape& tape) {
       const DWORD action = pick < std::size(kActions) ? kActions[pick] : tape.Long();
       DWORD length = Length(tape) % 80;
       std::vector<UCHAR> atr = Buffer(length);
-      IFDHPowerICC(lun, action, nullPointer ? nullptr : atr.data(), &length);
+      Noted(IFDHPowerICC(lun, action, nullPointer ? nullptr : atr.data(), &length), atr.data(),
+            std::min<DWORD>(length, atr.size()));
       break;
     }
     case 4: {
@@ -95,7 +105,8 @@ void OneCall(fuzzing::Tape& tape) {
       DWORD rxLength = Length(tape);
       std::vector<UCHAR> rx = Buffer(rxLength);
       SCARD_IO_HEADER recv{};
-      IFDHTransmitToICC(lun, pci, tx.data(), tx.size(), nullPointer ? nullptr : rx.data(), &rxLength, &recv);
+      Noted(IFDHTransmitToICC(lun, pci, tx.data(), tx.size(), nullPointer ? nullptr : rx.data(), &rxLength, &recv),
+            rx.data(), std::min<DWORD>(rxLength, rx.size()));
       break;
     }
     case 5: {
@@ -105,11 +116,12 @@ void OneCall(fuzzing::Tape& tape) {
       const DWORD rxLength = Length(tape);
       std::vector<UCHAR> rx = Buffer(rxLength);
       DWORD returned = 0;
-      IFDHControl(lun, code, tx.data(), tx.size(), nullPointer ? nullptr : rx.data(), rxLength, &returned);
+      Noted(IFDHControl(lun, code, tx.data(), tx.size(), nullPointer ? nullptr : rx.data(), rxLength, &returned),
+            rx.data(), std::min<DWORD>(returned, rx.size()));
       break;
     }
     case 6:
-      IFDHICCPresence(lun);
+      Noted(IFDHICCPresence(lun));
       break;
     case 7: {
       // A second open of the Lun that is open, or any device name for a Lun
@@ -118,12 +130,12 @@ void OneCall(fuzzing::Tape& tape) {
       std::string name(bytes.begin(), bytes.end());
       name = name.c_str();  // up to the first NUL, as pcscd passes it
       // Slot bits in the Lun are refused once the name is parsed.
-      IFDHCreateChannelByName(lun == kLun ? kLun : lun | 1, nullPointer ? nullptr : name.data());
+      Noted(IFDHCreateChannelByName(lun == kLun ? kLun : lun | 1, nullPointer ? nullptr : name.data()));
       break;
     }
     case 8:
       // Closing a Lun that is not open; the open one stays.
-      if (lun != kLun) IFDHCloseChannel(lun);
+      if (lun != kLun) Noted(IFDHCloseChannel(lun));
       break;
     default:
       fuzzing::ifdworld::SetCard(kLun, (flags & 4) != 0);
@@ -134,15 +146,12 @@ void OneCall(fuzzing::Tape& tape) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // libFuzzer ends with exit(): the handler then removes the reader and
-  // unloads the driver itself, as it does when pcscd exits.
-  static bool opened = IFDHCreateChannelByName(kLun, kDeviceName) == IFD_SUCCESS;
-  static long baseline = -1;
-  if (!opened) __builtin_trap();
   if (size > 16384) return -1;
-  fuzzing::ifdworld::SetCard(kLun, true);
+  fuzzing::ifdworld::BeginInput();
+  if (IFDHCreateChannelByName(kLun, kDeviceName) != IFD_SUCCESS) __builtin_trap();
   fuzzing::Tape tape(std::span<const std::uint8_t>(data, size));
   for (int i = 0; i < kCalls && !tape.Exhausted(); ++i) OneCall(tape);
-  fuzzing::ifdworld::CheckBetweenInputs(&baseline);
+  if (IFDHCloseChannel(kLun) != IFD_SUCCESS) __builtin_trap();
+  fuzzing::ifdworld::EndInput();
   return 0;
 }

@@ -7,6 +7,16 @@
 #include "platform/kernel/platform.h"
 
 namespace fuzzing::ifdworld {
+namespace {
+
+readertest::Digest g_outcome;
+
+}  // namespace
+
+void BeginInput() {
+  World();
+  g_outcome = {};
+}
 
 bool SetCard(unsigned long lun, bool present) {
   const std::shared_ptr<emu::Reader> reader = ifd::EmulatedReader(lun);
@@ -19,11 +29,16 @@ bool SetCard(unsigned long lun, bool present) {
   return true;
 }
 
-void CheckBetweenInputs(long* baseline) {
-  Require(kernel::irps::InProgress() == 0, "a request was left inside the driver after an entry point returned");
-  const long live = static_cast<long>(kernel::pool::LiveBlocks(DriverPoolTag));
-  if (*baseline < 0) *baseline = live;
-  Require(live == *baseline, "the driver's pool blocks grew from one input to the next");
+void Note(unsigned long value) { g_outcome.Add(value); }
+
+void Note(const unsigned char* bytes, std::size_t length) { g_outcome.Add(std::span(bytes, length)); }
+
+void EndInput() {
+  Require(kernel::irps::Live() == 0, "a request outlived the channel");
+  Require(kernel::pool::LiveBlocks(DriverPoolTag) == 0, "a block tagged TQM9 outlived the channel");
+  g_outcome.Add(kernel::pool::Totals().allocations);
+  g_outcome.Add(static_cast<std::uint64_t>(kernel::Now()));
+  fuzzing::EndInput(g_outcome.Value());
 }
 
 }  // namespace fuzzing::ifdworld

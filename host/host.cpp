@@ -12,7 +12,9 @@ std::u16string DriverName() {
 
 }  // namespace
 
-Host::Host(kernel::ClockMode clock) : platform_(clock), origin_(kernel::Now()) {
+Host::Host(kernel::ClockMode clock) {
+  if (!kernel::PlatformRunning()) platform_.emplace(clock);
+  origin_ = kernel::Now();
   driver_ = kernel::LoadDriver(DriverName(), DriverEntry, &entryStatus_);
   journal_.Record("DriverEntry", entryStatus_, 0, JournalKind::Call);
 }

@@ -3,7 +3,9 @@
 # and UndefinedBehaviorSanitizer, then runs each for SECONDS (30 by default)
 # on a copy of its seed corpus. A finding (crash, sanitizer report, broken
 # invariant, hang, leak) fails the run; its input is kept under
-# BUILD/fuzz-findings/.
+# BUILD/fuzz-findings/. Then the leak check: FUZZ_REPLAY inputs of the corpus
+# (20 by default) run one after the other in one process, then each alone in
+# a fresh one; an input whose outcome differs is a finding too.
 #   scripts/fuzz.sh [SECONDS]
 #   FUZZ_TARGETS="atr hostile_card" scripts/fuzz.sh 600     some targets, longer
 # BUILD_ROOT puts the build somewhere other than build/ (as scripts/test.sh).
@@ -34,6 +36,31 @@ cmake --build "$dir" -j2 --target "${targets[@]/#/fuzz_}" >/dev/null
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
+# replay_check TARGET CORPUS: the digest of each sampled input's outcome
+# (FUZZ_OUTCOME) after the inputs before it must be that of the input alone.
+# A difference keeps the input and the order the sample ran in.
+replay_check() {
+  local target=$1 corpus=$2 binary=$dir/fuzz/fuzz_$1 file after alone
+  local sample=() differ=0
+  mapfile -t sample < <(ls "$corpus" | shuf -n "${FUZZ_REPLAY:-20}")
+  ((${#sample[@]} > 0)) || return 0
+  declare -A outcome
+  while read -r file after; do
+    outcome[$file]=$after
+  done < <(FUZZ_OUTCOME=1 "$binary" -detect_leaks=0 "${sample[@]/#/$corpus/}" 2>&1 |
+    awk '/^Running: /{input = $2; sub(".*/", "", input)} /^fuzz outcome /{print input, $3}')
+  for file in "${sample[@]}"; do
+    alone=$(FUZZ_OUTCOME=1 "$binary" -detect_leaks=0 "$corpus/$file" 2>&1 | awk '/^fuzz outcome /{print $3}')
+    if [[ -z $alone || ${outcome[$file]:-} != "$alone" ]]; then
+      echo "fuzz $target: the outcome of $file after the inputs before it (${outcome[$file]:-none}) is not its own ($alone)"
+      cp "$corpus/$file" "$findings_dir/$target-leak-$file"
+      differ=1
+    fi
+  done
+  if ((differ)); then printf '%s\n' "${sample[@]}" >"$findings_dir/$target-leak-order"; fi
+  echo "fuzz $target: leak check, ${#sample[@]} inputs after others and alone$( ((differ)) && echo ": DIFFERENT" || echo ", the same")"
+}
+
 passed=0
 failed=0
 mkdir -p "$findings_dir"
@@ -49,6 +76,7 @@ for target in "${targets[@]}"; do
   "$dir/fuzz/fuzz_$target" "$work" "${dict[@]}" -max_total_time="$seconds" -timeout=25 -detect_leaks=0 \
     -print_final_stats=1 -artifact_prefix="$findings_dir/$target-" >"$log" 2>&1
   rc=$?
+  [[ $rc -eq 0 ]] && replay_check "$target" "$work"
   set -e
   rm -rf "$work"
   runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -1)

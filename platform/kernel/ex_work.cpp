@@ -1,7 +1,5 @@
 // System work items: a critical queue served by two worker threads and a
 // delayed queue served by one, all at PASSIVE_LEVEL.
-#include <thread>
-
 #include "platform/kernel/scheduler.h"
 
 using kernel::detail::TheScheduler;
@@ -18,7 +16,7 @@ struct WorkQueue {
   int workers;
   std::deque<WORK_QUEUE_ITEM*> items;  // under the scheduler lock
   KEVENT wake;
-  std::vector<std::thread> threads;
+  std::vector<std::shared_ptr<WakeSignal>> ended;  // one per worker
 };
 
 struct WorkState {
@@ -71,6 +69,20 @@ void ForgetWorkItemsInBlockLocked(const void* start, SIZE_T size, std::string* w
   }
 }
 
+std::string WorkItemsLeftLocked() {
+  for (const WorkQueue& q : State().queues) {
+    if (!q.items.empty()) return " a queued work item;";
+  }
+  return "";
+}
+
+void ResetWorkQueuesLocked() {
+  for (WorkQueue& q : State().queues) {
+    for (WORK_QUEUE_ITEM* item : q.items) item->List.Flink = nullptr;
+    q.items.clear();
+  }
+}
+
 void StartWorkerThreads() {
   WorkState& w = State();
   {
@@ -80,21 +92,8 @@ void StartWorkerThreads() {
   for (WorkQueue& q : w.queues) {
     KeInitializeEvent(&q.wake, SynchronizationEvent, FALSE);
     for (int i = 0; i < q.workers; ++i) {
-      {
-        std::lock_guard<std::mutex> guard(TheScheduler().lock);
-        TheScheduler().registered++;  // counted before it runs
-      }
-      q.threads.emplace_back([queue = &q] {
-        KTHREAD* self = CurrentThread();
-        {
-          std::lock_guard<std::mutex> guard(TheScheduler().lock);
-          self->Name = queue->name;
-          self->Service = true;
-          self->Registered = true;
-        }
-        WorkerMain(queue);
-        UnregisterCurrentThread();
-      });
+      q.ended.push_back(std::make_shared<WakeSignal>());
+      LaunchThread(q.name, true, [queue = &q] { WorkerMain(queue); }, q.ended.back());
     }
   }
 }
@@ -111,12 +110,11 @@ void StopWorkerThreads() {
     }
   }
   for (WorkQueue& q : w.queues) {
-    for (std::thread& t : q.threads) t.join();
-    q.threads.clear();
-    std::lock_guard<std::mutex> guard(TheScheduler().lock);
-    for (WORK_QUEUE_ITEM* item : q.items) item->List.Flink = nullptr;
-    q.items.clear();
+    for (const auto& ended : q.ended) AwaitEnd(*ended);
+    q.ended.clear();
   }
+  std::lock_guard<std::mutex> guard(TheScheduler().lock);
+  ResetWorkQueuesLocked();
 }
 
 }  // namespace kernel::detail

@@ -2,7 +2,6 @@
 // DISPATCH_LEVEL. The DPC thread sleeps until the earliest timer is due, so in
 // simulated time an armed timer is just another deadline.
 #include <map>
-#include <thread>
 #include <unordered_map>
 
 #include "platform/kernel/scheduler.h"
@@ -31,7 +30,7 @@ struct DpcState {
   std::deque<KDPC*> queue;
   KEVENT wake;
   bool stopping = false;
-  std::thread thread;
+  std::shared_ptr<WakeSignal> ended;  // of the DPC thread
 };
 
 DpcState& State() {
@@ -122,8 +121,14 @@ void ResetTimersLocked() {
   for (auto& entry : d.timers) entry.second->Header.Inserted = 0;
   d.timers.clear();
   d.keyOf.clear();
+  d.sequence = 0;
   for (KDPC* dpc : d.queue) dpc->DpcData = nullptr;
   d.queue.clear();
+}
+
+std::string TimersAndDpcsLeftLocked() {
+  const DpcState& d = State();
+  return std::string(d.timers.empty() ? "" : " an armed timer;") + (d.queue.empty() ? "" : " a queued DPC;");
 }
 
 // A block of pool about to be freed must not hold a timer, a DPC or a work
@@ -159,19 +164,9 @@ void StartDpcThread() {
   {
     std::lock_guard<std::mutex> guard(TheScheduler().lock);
     d.stopping = false;
-    TheScheduler().registered++;  // counted before it runs
   }
-  d.thread = std::thread([] {
-    KTHREAD* self = CurrentThread();
-    {
-      std::lock_guard<std::mutex> guard(TheScheduler().lock);
-      self->Name = "dpc";
-      self->Service = true;
-      self->Registered = true;
-    }
-    DpcThreadMain();
-    UnregisterCurrentThread();
-  });
+  d.ended = std::make_shared<WakeSignal>();
+  LaunchThread("dpc", true, DpcThreadMain, d.ended);
 }
 
 void StopDpcThread() {
@@ -181,7 +176,8 @@ void StopDpcThread() {
     d.stopping = true;
     TheScheduler().SignalLocked(&d.wake.Header);
   }
-  if (d.thread.joinable()) d.thread.join();
+  if (d.ended) AwaitEnd(*d.ended);
+  d.ended.reset();
 }
 
 }  // namespace kernel::detail

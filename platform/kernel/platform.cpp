@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <utility>
 
 #include "platform/kernel/scheduler.h"
 
@@ -11,7 +13,7 @@ namespace kernel {
 
 using detail::TheScheduler;
 
-Platform::Platform(ClockMode mode) {
+Platform::Platform(ClockMode mode, Scheduling scheduling) {
   detail::Scheduler& s = TheScheduler();
   {
     std::lock_guard<std::mutex> guard(s.lock);
@@ -22,8 +24,14 @@ Platform::Platform(ClockMode mode) {
     s.mode = mode;
     s.simulatedNow = detail::kSimulatedEpoch;
     s.holds = 0;
+    s.oneAtATime = mode == ClockMode::Simulated && scheduling == Scheduling::OneAtATime;
+    s.turn = nullptr;
+    s.ready.clear();
     s.running = true;
   }
+  // Also brings the I/O manager's records into being before this object, so
+  // that a platform held in a static goes before them at exit.
+  detail::ResetIoManager();
   detail::ResetPool();
   faults::Clear();
   faults::PreemptAfterRelease(nullptr, nullptr);
@@ -41,11 +49,46 @@ Platform::~Platform() {
     std::lock_guard<std::mutex> guard(s.lock);
     detail::ResetTimersLocked();
     s.running = false;
+    s.oneAtATime = false;
+    s.turn = nullptr;
   }
   detail::ResetIoManager();
 }
 
 ClockMode Platform::Mode() const { return CurrentClockMode(); }
+
+void Platform::Reset() {
+  detail::Scheduler& s = TheScheduler();
+  const KTHREAD* self = detail::CurrentThread();
+  std::string left;
+  {
+    std::unique_lock<std::mutex> held(s.lock);
+    // A service thread that has just woken the caller may still be on its way back to its queue.
+    for (;;) {
+      s.LetReadyRunLocked(held);
+      if (s.blocked >= s.registered - (self->Registered ? 1 : 0)) break;
+      held.unlock();
+      std::this_thread::yield();
+      held.lock();
+    }
+    left = detail::TimersAndDpcsLeftLocked() + detail::WorkItemsLeftLocked();
+    if (s.holds != 0) left += " a clock hold;";
+    for (const detail::Waiter* w : s.waiters) {
+      if (!w->released && !w->thread->Service) left += " a waiting thread (" + w->thread->Name + ");";
+    }
+    detail::ResetTimersLocked();
+    detail::ResetWorkQueuesLocked();
+    s.simulatedNow = detail::kSimulatedEpoch;
+    s.holds = 0;
+    s.wakeups = 0;
+  }
+  detail::ResetIoManager();
+  if (pool::Totals().liveBlocks != 0) left += " a live pool block;";
+  detail::ResetPool();
+  faults::Clear();
+  faults::PreemptAfterRelease(nullptr, nullptr);
+  if (!left.empty()) verifier::Fail("platform reset with" + left);
+}
 
 bool PlatformRunning() {
   detail::Scheduler& s = TheScheduler();
@@ -106,34 +149,24 @@ void ReleaseClock() {
 
 struct SystemThread::State {
   KEVENT finished;
+  std::shared_ptr<detail::WakeSignal> ended = std::make_shared<detail::WakeSignal>();
 };
 
 SystemThread::SystemThread(std::string name, std::function<void()> body) : state_(std::make_shared<State>()) {
   KeInitializeEvent(&state_->finished, NotificationEvent, FALSE);
-  // Counted before it starts, so that time cannot move on in between.
-  {
-    detail::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.registered++;
-  }
-  thread_ = std::thread([state = state_, name = std::move(name), body = std::move(body)] {
-    KTHREAD* self = detail::CurrentThread();
-    {
-      detail::Scheduler& s = TheScheduler();
-      std::lock_guard<std::mutex> guard(s.lock);
-      self->Name = name;
-      self->Registered = true;
-    }
-    body();
-    KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);
-    detail::UnregisterCurrentThread();
-  });
+  detail::LaunchThread(
+      name, false,
+      [state = state_, body = std::move(body)] {
+        body();
+        KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);
+      },
+      state_->ended);
 }
 
 void SystemThread::Join() {
-  if (!thread_.joinable()) return;
+  if (std::exchange(joined_, true)) return;
   KeWaitForSingleObject(&state_->finished, Executive, KernelMode, FALSE, nullptr);
-  thread_.join();
+  detail::AwaitEnd(*state_->ended);
 }
 
 SystemThread::~SystemThread() { Join(); }

@@ -25,17 +25,38 @@ enum class ClockMode {
   Simulated,  // time moves only when every platform thread waits, then jumps to the next deadline
 };
 
+// How the platform's threads share the processor in simulated time.
+enum class Scheduling {
+  Parallel,  // threads of the machine, as its scheduler runs them: every interleaving may happen
+  // Fibers of the machine thread that makes the platform, one running at a
+  // time; when it waits, the threads it let go run in the order they were
+  // let go. Every run of the same work takes the same course, and a hand-off
+  // costs no system call. Nothing may wait for a platform thread outside a
+  // platform wait (a mutex held across one, a spin on a flag): the waiting
+  // fiber would hold up the others. In real time, Parallel whatever is asked.
+  OneAtATime,
+};
+
 // One platform per process at a time: it starts the DPC thread and the
 // system worker threads, and registers the constructing thread as a caller.
 // The destructor stops the threads.
 class Platform {
  public:
-  explicit Platform(ClockMode mode);
+  explicit Platform(ClockMode mode, Scheduling scheduling = Scheduling::Parallel);
   ~Platform();
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
 
   ClockMode Mode() const;
+
+  // Between two lives of a driver: back to the state a fresh platform has
+  // (the clock at the epoch, no hold, faults and preemption points cleared,
+  // pool accounting and the I/O manager's records emptied), its threads
+  // kept, for callers that run many short lives in one process. First the
+  // other threads settle; a timer still armed, a DPC or work item still
+  // queued, a thread still waiting or a pool block still live is reported to
+  // the verifier, then dropped.
+  void Reset();
 };
 
 // Is a platform running, and in which mode.
@@ -64,7 +85,9 @@ std::uint64_t Wakeups();
 std::uint64_t CallerWakeups();
 
 // A thread that the platform knows: simulated time counts it. Join is a
-// platform wait, so time goes on while the joining thread waits.
+// platform wait, so time goes on while the joining thread waits. The body
+// runs on a thread of the machine that an earlier body may have used (one
+// at a time, on a fiber).
 class SystemThread {
  public:
   SystemThread(std::string name, std::function<void()> body);
@@ -76,7 +99,7 @@ class SystemThread {
  private:
   struct State;
   std::shared_ptr<State> state_;
-  std::thread thread_;
+  bool joined_ = false;
 };
 
 namespace pool {

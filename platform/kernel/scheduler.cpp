@@ -1,17 +1,20 @@
-// The clock and the scheduler's waits (the platform's life cycle and its
-// threads are platform.cpp).
+// The clock and the scheduler's waits (the platform's life cycle is
+// platform.cpp, how its threads come to run threads.cpp).
 //
 // In simulated time the clock stands still while any thread that the
 // platform knows is running. When the last of them blocks in a platform wait,
 // the clock jumps to the earliest deadline of any wait (a timed wait, a
 // delay, the DPC thread's next timer) and those waits end. A test of a
-// 7-second bound therefore takes as long as the code it runs.
+// 7-second bound therefore takes as long as the code it runs. One at a time,
+// a thread that waits switches to the first thread ready to run, or, when
+// none is, to the first one the clock's jump lets go.
 #include "platform/kernel/scheduler.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace kernel::detail {
 namespace {
@@ -35,33 +38,75 @@ std::vector<std::unique_ptr<KTHREAD>>& AllThreads() {
   return threads;
 }
 
+thread_local KTHREAD* t_current = nullptr;
+
 }  // namespace
+
+void WakeSignal::Post() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    isPosted_ = true;
+  }
+  posted_.notify_one();
+}
+
+void WakeSignal::Wait() {
+  std::unique_lock<std::mutex> held(lock_);
+  posted_.wait(held, [this] { return isPosted_; });
+  isPosted_ = false;
+}
+
+bool WakeSignal::TryWait() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return std::exchange(isPosted_, false);
+}
+
+bool WakeSignal::WaitUntil(std::chrono::system_clock::time_point until) {
+  std::unique_lock<std::mutex> held(lock_);
+  if (!posted_.wait_until(held, until, [this] { return isPosted_; })) return false;
+  isPosted_ = false;
+  return true;
+}
 
 Scheduler& TheScheduler() {
   static Scheduler scheduler;
   return scheduler;
 }
 
+KTHREAD* NewThreadRecord() {
+  auto record = std::make_unique<KTHREAD>();
+  KTHREAD* thread = record.get();
+  std::lock_guard<std::mutex> guard(g_threadsLock);
+  AllThreads().push_back(std::move(record));
+  return thread;
+}
+
 KTHREAD* CurrentThread() {
-  thread_local KTHREAD* self = nullptr;
-  if (self == nullptr) {
-    auto record = std::make_unique<KTHREAD>();
-    self = record.get();
-    std::lock_guard<std::mutex> guard(g_threadsLock);
-    AllThreads().push_back(std::move(record));
-  }
-  return self;
+  if (t_current == nullptr) t_current = NewThreadRecord();
+  return t_current;
+}
+
+void SetCurrentThread(KTHREAD* thread) { t_current = thread; }
+
+void ResetThreadRecordLocked(KTHREAD* thread, const std::string& name, bool service) {
+  thread->Name = name;
+  thread->Service = service;
+  thread->Irql = PASSIVE_LEVEL;
+  thread->Apcs.clear();
+  thread->ApcCount = 0;
+  thread->Waiting = nullptr;
 }
 
 void RegisterCurrentThread(const std::string& name, bool service) {
   KTHREAD* self = CurrentThread();
   Scheduler& s = TheScheduler();
-  std::lock_guard<std::mutex> guard(s.lock);
+  std::unique_lock<std::mutex> held(s.lock);
   self->Name = name;
   self->Service = service;
   if (!self->Registered) {
     self->Registered = true;
     s.registered++;
+    s.TakeTurnLocked(held);
   }
 }
 
@@ -72,6 +117,7 @@ void UnregisterCurrentThread() {
   if (self->Registered) {
     self->Registered = false;
     s.registered--;
+    if (s.oneAtATime && s.turn == self) s.PassTurnLocked();
     s.AdvanceIfIdleLocked();
   }
 }
@@ -86,7 +132,66 @@ void Scheduler::ReleaseLocked(Waiter* waiter) {
   blocked--;
   wakeups++;
   waiter->thread->Wakeups++;
-  waiter->cv.notify_one();
+  MakeReadyLocked(waiter->thread);
+}
+
+void Scheduler::MakeReadyLocked(KTHREAD* thread) {
+  if (!oneAtATime) {
+    if (thread != CurrentThread()) thread->Wake.Post();
+  } else if (turn != nullptr) {
+    ready.push_back(thread);
+  } else {
+    turn = thread;
+    idle.Post();
+  }
+}
+
+void Scheduler::PassTurnLocked() {
+  turn = nullptr;
+  if (ready.empty()) return;
+  turn = ready.front();
+  ready.pop_front();
+}
+
+void Scheduler::TakeTurnLocked(std::unique_lock<std::mutex>& held) {
+  if (!oneAtATime) return;
+  KTHREAD* self = CurrentThread();
+  if (self->Context == nullptr) self->Context = std::make_unique<Fiber>();  // the machine thread's own stack
+  MakeReadyLocked(self);
+  const bool now = true;
+  RunOthersLocked(held, now);
+}
+
+void Scheduler::RunOthersLocked(std::unique_lock<std::mutex>& held, const bool& done) {
+  KTHREAD* self = CurrentThread();
+  while (!done || turn != self) {
+    if (turn == nullptr) {
+      // Nothing can run until a thread outside the platform acts.
+      held.unlock();
+      idle.Wait();
+      held.lock();
+    } else if (turn != self) {
+      KTHREAD* next = turn;
+      held.unlock();
+      SetCurrentThread(next);
+      self->Context->SwitchTo(*next->Context);
+      SetCurrentThread(self);
+      held.lock();
+    } else {
+      verifier::Fail("one at a time: a thread has its turn while its wait goes on");
+      return;
+    }
+  }
+}
+
+void Scheduler::LetReadyRunLocked(std::unique_lock<std::mutex>& held) {
+  KTHREAD* self = CurrentThread();
+  while (oneAtATime && turn == self && !ready.empty()) {
+    PassTurnLocked();
+    ready.push_back(self);
+    const bool now = true;
+    RunOthersLocked(held, now);
+  }
 }
 
 void Scheduler::ReleaseExpiredLocked() {
@@ -198,16 +303,23 @@ NTSTATUS Scheduler::WaitLocked(std::unique_lock<std::mutex>& held, DISPATCHER_HE
     waiters.push_back(&w);
     blocked++;
     self->Waiting = &w;
+    const bool inTurn = oneAtATime && turn == self;
+    if (inTurn) PassTurnLocked();
     AdvanceIfIdleLocked();
+    if (inTurn) RunOthersLocked(held, w.released);
+    const bool timed = mode == ClockMode::Real && deadline != kNoDeadline;
     while (!w.released) {
-      if (mode == ClockMode::Real && deadline != kNoDeadline) {
-        if (w.cv.wait_until(held, WallTimePoint(deadline)) == std::cv_status::timeout && !w.released &&
-            NowLocked() >= deadline) {
-          w.timedOut = true;
-          ReleaseLocked(&w);
-        }
+      held.unlock();
+      bool woken = true;
+      if (timed) {
+        woken = self->Wake.WaitUntil(WallTimePoint(deadline));
       } else {
-        w.cv.wait(held);
+        self->Wake.Wait();
+      }
+      held.lock();
+      if (!woken && !w.released && NowLocked() >= deadline) {
+        w.timedOut = true;
+        ReleaseLocked(&w);
       }
     }
     self->Waiting = nullptr;

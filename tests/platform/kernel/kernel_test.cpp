@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 #include "platform/kernel/io_user.h"
 #include "platform/kernel/platform.h"
@@ -204,6 +205,35 @@ TEST(PoolTest, LiveBlocksPerTagAndFailuresOnDemand) {
   ExFreePool(first);
   kernel::pool::FailTag(PoolTag("Irp "), true);
   EXPECT_EQ(IoAllocateIrp(2, FALSE), nullptr) << "requests come from pool too";
+}
+
+// One platform thread at a time: the threads a signal lets go run in the
+// order they were let go, once the thread that let them go waits; and a
+// reset brings the clock back, so a second run takes the same course.
+TEST(SchedulingTest, OneAtATimeRunsTheThreadsLetGoInTurnTheSameEachTime) {
+  kernel::Platform platform{kernel::ClockMode::Simulated, kernel::Scheduling::OneAtATime};
+  const LONGLONG start = kernel::Now();
+  for (int run = 0; run < 2; ++run) {
+    std::string order;
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    const auto waitThenNote = [&](char name) {
+      return [&, name] {
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        order += name;
+      };
+    };
+    kernel::SystemThread a("a", waitThenNote('a'));
+    kernel::SystemThread b("b", waitThenNote('b'));
+    kernel::SleepFor(kernel::kSecond);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    order += 'm';
+    a.Join();
+    b.Join();
+    EXPECT_EQ(order, "mab");
+    EXPECT_EQ(kernel::Now() - start, kernel::kSecond);
+    platform.Reset();
+  }
 }
 
 }  // namespace

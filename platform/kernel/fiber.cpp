@@ -123,14 +123,29 @@ void Fiber::Start(std::function<void()> body) {
   sp_ = slot;
 }
 
+// ThreadSanitizer hears of the switch in the function that makes it: it keeps
+// a shadow call stack per fiber, and a helper returning after the switch would
+// pop its frame off the fiber being entered.
+#ifdef KERNEL_FIBER_TSAN
+#define KERNEL_FIBER_TSAN_SWITCH(to)                                            \
+  do {                                                                          \
+    if (tsan_ == nullptr) tsan_ = __tsan_get_current_fiber(); /* the machine's */ \
+    __tsan_switch_to_fiber((to).tsan_, 0);                                      \
+  } while (false)
+#else
+#define KERNEL_FIBER_TSAN_SWITCH(to) static_cast<void>(to)
+#endif
+
 void Fiber::SwitchTo(Fiber& to) {
   Leaving(to, &fakeStack_);
+  KERNEL_FIBER_TSAN_SWITCH(to);
   kernel_fiber_switch(&sp_, to.sp_);
   Resumed();
 }
 
 void Fiber::Leave(Fiber& to) {
   Leaving(to, nullptr);
+  KERNEL_FIBER_TSAN_SWITCH(to);
   kernel_fiber_switch(&sp_, to.sp_);
   std::abort();  // nothing switches back to a fiber that left
 }
@@ -142,10 +157,6 @@ void Fiber::Leaving(Fiber& to, void** fakeStack) {
   __sanitizer_start_switch_fiber(fakeStack, to.bottom_, to.size_);
 #else
   (void)fakeStack;
-#endif
-#ifdef KERNEL_FIBER_TSAN
-  if (tsan_ == nullptr) tsan_ = __tsan_get_current_fiber();  // the machine thread's own
-  __tsan_switch_to_fiber(to.tsan_, 0);
 #endif
 }
 

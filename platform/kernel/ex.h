@@ -15,6 +15,8 @@ constexpr ULONG PoolTag(const char (&text)[5]) {
 }
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+// A block whose bytes are all zero.
+PVOID ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 void ExFreePool(PVOID P);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 

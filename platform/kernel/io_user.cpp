@@ -169,7 +169,7 @@ std::unique_ptr<UserRequest> StartDeviceIoControl(PFILE_OBJECT file, ULONG ioCon
   const ULONG length = static_cast<ULONG>(input.size()) > outputLength ? static_cast<ULONG>(input.size())
                                                                         : outputLength;
   if (length != 0) {
-    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, detail::kTagBuffer);
+    PVOID buffer = ExAllocatePoolZero(NonPagedPool, length, detail::kTagBuffer);
     if (buffer == nullptr) {
       state->irp = nullptr;
       detail::FreeIrpInternal(irp);
@@ -177,7 +177,6 @@ std::unique_ptr<UserRequest> StartDeviceIoControl(PFILE_OBJECT file, ULONG ioCon
       KeSetEvent(&state->done, IO_NO_INCREMENT, FALSE);
       return request;
     }
-    RtlZeroMemory(buffer, length);
     if (!input.empty()) RtlCopyMemory(buffer, input.data(), input.size());
     irp->AssociatedIrp.SystemBuffer = buffer;
   }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/kernel/iomgr.h"
 
@@ -27,6 +28,7 @@ namespace {
 
 constexpr CSHORT kFreedType = 0x7EAD;
 constexpr std::size_t kQuarantine = 64;
+constexpr std::size_t kSpareRecords = 256;
 
 struct IrpRecord {
   IrpKind kind;
@@ -40,10 +42,15 @@ struct IrpRecord {
 constexpr ULONG IRP_BUFFERED_IO = 0x00000010;
 constexpr ULONG IRP_DEALLOCATE_BUFFER = 0x00000020;
 
+using IrpRecords = std::unordered_map<const IRP*, IrpRecord>;
+
 struct IrpRegistry {
   std::mutex lock;
-  std::unordered_map<const IRP*, IrpRecord> records;
+  IrpRecords records;
   std::deque<PIRP> quarantine;
+  // Records of requests gone for good, kept for the next ones: a request
+  // then costs no allocation of its own in the registry.
+  std::vector<IrpRecords::node_type> spare;
 };
 
 IrpRegistry& Registry() {
@@ -123,9 +130,21 @@ void FinishThreaded(PIRP irp, ULONG outputLength) {
 
 void RegisterIrp(PIRP irp, IrpKind kind) {
   std::lock_guard<std::mutex> guard(Registry().lock);
-  IrpRecord record{kind, IrpState::Allocated, {}, 0, {}};
+  IrpRegistry& registry = Registry();
+  if (registry.spare.empty()) {
+    registry.records[irp] = IrpRecord{};
+  } else {
+    IrpRecords::node_type node = std::move(registry.spare.back());
+    registry.spare.pop_back();
+    node.key() = irp;
+    registry.records.insert(std::move(node));
+  }
+  IrpRecord& record = registry.records[irp];
+  record.kind = kind;
+  record.state = IrpState::Allocated;
+  record.userCompletion = nullptr;
+  record.outputLength = 0;
   record.holder.assign(static_cast<std::size_t>(irp->StackCount) + 2, nullptr);
-  Registry().records[irp] = std::move(record);
 }
 
 void SetHolder(const IRP* irp, int location, PDEVICE_OBJECT device) {
@@ -168,7 +187,8 @@ void FreeIrpInternal(PIRP irp) {
     if (Registry().quarantine.size() > kQuarantine) {
       evicted = Registry().quarantine.front();
       Registry().quarantine.pop_front();
-      Registry().records.erase(evicted);
+      IrpRecords::node_type node = Registry().records.extract(evicted);
+      if (Registry().spare.size() < kSpareRecords) Registry().spare.push_back(std::move(node));
     }
   }
   if (evicted != nullptr) {
@@ -186,7 +206,11 @@ void ResetIoManager() {
   {
     std::lock_guard<std::mutex> guard(Registry().lock);
     quarantine.swap(Registry().quarantine);
-    Registry().records.clear();
+    IrpRegistry& registry = Registry();
+    while (!registry.records.empty()) {
+      IrpRecords::node_type node = registry.records.extract(registry.records.begin());
+      if (registry.spare.size() < kSpareRecords) registry.spare.push_back(std::move(node));
+    }
   }
   for (PIRP irp : quarantine) {
     UNPOISON_REQUEST(irp, sizeof(IRP));

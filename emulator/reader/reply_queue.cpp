@@ -123,7 +123,7 @@ usb::InResult ReplyQueue::Take(std::uint32_t maxLength, DeviceTime now, DeviceTi
   std::uint32_t count = std::min(maxLength, reply.Total() - reply.delivered);
   if (!reply.splits.empty()) {
     count = std::min(count, reply.splits.front());
-    reply.splits.pop_front();
+    reply.splits.erase(reply.splits.begin());
   }
   result.kind = usb::InResult::Kind::Data;
   result.completeAt = now + latency;

@@ -50,7 +50,7 @@ struct QueuedReply {
   Bytes bytes;
   std::uint32_t fillerLength = 0;
   DeviceTime readyAt = 0;
-  std::deque<std::uint32_t> splits;
+  std::vector<std::uint32_t> splits;  // the sizes still to come, the next one first (a handful)
   bool withheld = false;
   std::uint32_t delivered = 0;
 

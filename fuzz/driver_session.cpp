@@ -44,6 +44,12 @@ void EndInput(std::uint64_t outcome) {
   World().Reset();
 }
 
+std::shared_ptr<emu::Reader> ReaderWithCard(std::shared_ptr<emu::Card> card, const char* firmware) {
+  emu::ReaderConfig config = readertest::InstantReader(firmware);
+  config.frameLog = false;
+  return readertest::ReaderWithCard(std::move(card), config);
+}
+
 void Require(bool condition, std::string_view message) {
   if (condition) return;
   std::fprintf(stderr, "fuzz invariant broken: %.*s\n", static_cast<int>(message.size()), message.data());

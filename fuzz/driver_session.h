@@ -32,9 +32,12 @@ namespace fuzzing {
 using readertest::Bytes;
 using readertest::ChainingCard;
 using readertest::ChainingCardConfig;
-using readertest::ReaderWithCard;
 using readertest::TransmitRequest;
 using readertest::Ulong;
+
+// An emulated instant reader with this firmware, the card inserted; it keeps
+// no log of its frames, which no target reads.
+std::shared_ptr<emu::Reader> ReaderWithCard(std::shared_ptr<emu::Card> card, const char* firmware = "2.27");
 
 // Aborts with the message when the condition is false.
 void Require(bool condition, std::string_view message);

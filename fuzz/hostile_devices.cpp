@@ -20,6 +20,7 @@ constexpr usb::DeviceTime kNakTimes[] = {10'000, 100'000, 1'000'000, 10'000'000,
 emu::ReaderConfig VariantConfig(std::uint8_t selector) {
   emu::ReaderConfig config;
   config.timing = emu::TimingModel::Instant();
+  config.frameLog = false;
   const int variant = selector % 4;
   config.firmwareVersion = variant == 1 ? "1.50" : variant == 3 ? "3.01" : "2.27";
   if (variant == 2) config.endpointOrder = emu::EndpointOrder::BulkOutFirst;

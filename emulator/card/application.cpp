@@ -30,11 +30,22 @@ std::uint8_t InitialFileByte(std::uint32_t offset) {
   return static_cast<std::uint8_t>((offset ^ (offset >> 8)) ^ 0xA5);
 }
 
+namespace {
+
+// The file's first contents at its largest; a card takes its size's worth.
+const Bytes& InitialFile() {
+  static const Bytes file = [] {
+    Bytes bytes(Application::kMaxFileSize);
+    for (std::uint32_t i = 0; i < bytes.size(); ++i) bytes[i] = InitialFileByte(i);
+    return bytes;
+  }();
+  return file;
+}
+
+}  // namespace
+
 Application::Application(std::uint32_t fileSize)
-    : file_(std::min(fileSize, kMaxFileSize)) {
-  for (std::uint32_t i = 0; i < file_.size(); ++i) {
-    file_[i] = InitialFileByte(i);
-  }
+    : file_(InitialFile().begin(), InitialFile().begin() + std::min(fileSize, kMaxFileSize)) {
   Reset();
 }
 

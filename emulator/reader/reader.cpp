@@ -222,7 +222,7 @@ void Reader::TakeFrame(std::span<const std::uint8_t> frame, std::optional<ErrorC
 
 void Reader::Enqueue(QueuedReply reply) {
   const DeviceTime readyAt = reply.readyAt;
-  Bytes logged = reply.bytes;
+  Bytes logged = config_.frameLog ? reply.bytes : Bytes{};
   if (!replies_.Push(std::move(reply))) {
     ++counters_.repliesLost;
     return;
@@ -232,6 +232,7 @@ void Reader::Enqueue(QueuedReply reply) {
 }
 
 void Reader::Log(std::deque<FrameRecord>& log, DeviceTime time, std::span<const std::uint8_t> bytes) {
+  if (!config_.frameLog) return;
   if (log.size() >= kLogCapacity) log.pop_front();
   log.push_back(FrameRecord{time, Bytes(bytes.begin(), bytes.end())});
 }

@@ -70,6 +70,8 @@ struct ReaderConfig {
   bool activateOnInsert = false;
   // Refuse bulk transfers while the device is not configured.
   bool strictConfiguration = false;
+  // Keep the most recent frames each way (FramesReceived, RepliesSent).
+  bool frameLog = true;
 };
 
 // Major number x 256 + minor number of a version text, read as the host reads

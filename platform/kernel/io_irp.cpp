@@ -188,7 +188,7 @@ void FreeIrpInternal(PIRP irp) {
       evicted = Registry().quarantine.front();
       Registry().quarantine.pop_front();
       IrpRecords::node_type node = Registry().records.extract(evicted);
-      if (Registry().spare.size() < kSpareRecords) Registry().spare.push_back(std::move(node));
+      if (!node.empty() && Registry().spare.size() < kSpareRecords) Registry().spare.push_back(std::move(node));
     }
   }
   if (evicted != nullptr) {

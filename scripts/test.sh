@@ -76,24 +76,29 @@ run_fuzz() {
   count_result "fuzz (libFuzzer, ASan+UBSan)" "$out/fuzz.log" fuzz
 }
 
+# run_checks NAME LOG LABEL COMMAND...: a check script's run, its "ok" lines
+# kept in the log only, and its "LABEL: N passed, M failed" line counted.
+run_checks() {
+  local name=$1 log=$out/$2 label=$3
+  shift 3
+  set +e
+  "$@" 2>&1 | tee "$log" | grep -vE "^ok "
+  set -e
+  count_result "$name" "$log" "$label"
+}
+
 # End to end with a real pcscd, on the IFD handler of the x86-64 gcc build.
 run_pcscd() {
   local name="pcscd end to end (Kt2210p IFD handler)"
   echo "=== $name"
-  set +e
-  tests/ifd/pcscd/run.sh "$out/kt2210p" 2>&1 | tee "$out/pcscd-e2e.log" | grep -vE "^ok "
-  set -e
-  count_result "$name" "$out/pcscd-e2e.log" "pcscd end to end"
+  run_checks "$name" pcscd-e2e.log "pcscd end to end" tests/ifd/pcscd/run.sh "$out/kt2210p"
 }
 
 # USB captures of the x86-64 gcc build decoded by tshark with the project's dissector.
 run_wireshark() {
   local name="Wireshark captures (tshark)"
   echo "=== $name"
-  set +e
-  tests/tools/wireshark/run.sh "$out/kt2210p" 2>&1 | tee "$out/wireshark.log" | grep -vE "^ok "
-  set -e
-  count_result "$name" "$out/wireshark.log" "wireshark captures"
+  run_checks "$name" wireshark.log "wireshark captures" tests/tools/wireshark/run.sh "$out/kt2210p"
 }
 
 # The kernel images, built with MinGW-w64 and checked; Wine loads the x86-64
@@ -102,10 +107,7 @@ run_windows() {
   local name="Windows kernel images (MinGW-w64, Wine)"
   echo "=== $name"
   timeout 900 scripts/install-deps.sh wine64 || echo "=== Wine could not be installed: its check is skipped"
-  set +e
-  tests/driver/windows/run.sh "$out" 2>&1 | tee "$out/windows.log" | grep -vE "^ok "
-  set -e
-  count_result "$name" "$out/windows.log" "windows images"
+  run_checks "$name" windows.log "windows images" tests/driver/windows/run.sh "$out"
 }
 
 # 32-bit x86 programs run natively where the kernel runs them (IA-32

@@ -18,14 +18,8 @@ namespace {
 
 // Under AddressSanitizer a freed block is poisoned and any touch of it is
 // reported, which the 0xDD fill would only slow down.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef __SANITIZE_ADDRESS__
 constexpr bool kFillFreed = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kFillFreed = false;
-#else
-constexpr bool kFillFreed = kernel::pool::kFillPatterns;
-#endif
 #else
 constexpr bool kFillFreed = kernel::pool::kFillPatterns;
 #endif

@@ -58,6 +58,12 @@ IrpRegistry& Registry() {
   return registry;
 }
 
+// Takes the record out of the registry, and keeps it for a later request.
+void RetireRecordLocked(IrpRegistry& registry, IrpRecords::const_iterator at) {
+  IrpRecords::node_type node = registry.records.extract(at);
+  if (registry.spare.size() < kSpareRecords) registry.spare.push_back(std::move(node));
+}
+
 void SetState(PIRP irp, IrpState state) {
   std::lock_guard<std::mutex> guard(Registry().lock);
   Registry().records[irp].state = state;
@@ -131,15 +137,16 @@ void FinishThreaded(PIRP irp, ULONG outputLength) {
 void RegisterIrp(PIRP irp, IrpKind kind) {
   std::lock_guard<std::mutex> guard(Registry().lock);
   IrpRegistry& registry = Registry();
+  IrpRecords::iterator at;
   if (registry.spare.empty()) {
-    registry.records[irp] = IrpRecord{};
+    at = registry.records.try_emplace(irp).first;
   } else {
     IrpRecords::node_type node = std::move(registry.spare.back());
     registry.spare.pop_back();
     node.key() = irp;
-    registry.records.insert(std::move(node));
+    at = registry.records.insert(std::move(node)).position;
   }
-  IrpRecord& record = registry.records[irp];
+  IrpRecord& record = at->second;
   record.kind = kind;
   record.state = IrpState::Allocated;
   record.userCompletion = nullptr;
@@ -187,8 +194,8 @@ void FreeIrpInternal(PIRP irp) {
     if (Registry().quarantine.size() > kQuarantine) {
       evicted = Registry().quarantine.front();
       Registry().quarantine.pop_front();
-      IrpRecords::node_type node = Registry().records.extract(evicted);
-      if (!node.empty() && Registry().spare.size() < kSpareRecords) Registry().spare.push_back(std::move(node));
+      const auto at = Registry().records.find(evicted);
+      if (at != Registry().records.end()) RetireRecordLocked(Registry(), at);
     }
   }
   if (evicted != nullptr) {
@@ -207,10 +214,7 @@ void ResetIoManager() {
     std::lock_guard<std::mutex> guard(Registry().lock);
     quarantine.swap(Registry().quarantine);
     IrpRegistry& registry = Registry();
-    while (!registry.records.empty()) {
-      IrpRecords::node_type node = registry.records.extract(registry.records.begin());
-      if (registry.spare.size() < kSpareRecords) registry.spare.push_back(std::move(node));
-    }
+    while (!registry.records.empty()) RetireRecordLocked(registry, registry.records.begin());
   }
   for (PIRP irp : quarantine) {
     UNPOISON_REQUEST(irp, sizeof(IRP));

@@ -164,17 +164,16 @@ void Reader::AcceptBytes(std::span<const std::uint8_t> data, DeviceTime now) {
   if (shape.kind == FrameShape::Kind::NeedMore) return;
   if (shape.kind == FrameShape::Kind::Refused) {
     // The rest of the transfer belongs to the refused frame.
-    const Bytes frame = std::move(partial_);
+    TakeFrame(partial_, shape.error, now);
     partial_.clear();
-    TakeFrame(frame, shape.error, now);
     return;
   }
   if (partial_.size() < shape.length) return;
   counters_.bytesDiscarded += static_cast<std::uint32_t>(partial_.size() - shape.length);
-  Bytes frame = std::move(partial_);
+  // Nothing a frame does touches the assembly buffer, which keeps its room
+  // for the next frame.
+  TakeFrame(std::span(partial_).first(shape.length), std::nullopt, now);
   partial_.clear();
-  frame.resize(shape.length);
-  TakeFrame(frame, std::nullopt, now);
 }
 
 void Reader::ExpirePartialFrame(DeviceTime now) {

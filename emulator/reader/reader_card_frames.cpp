@@ -16,7 +16,7 @@ Reader::Replies Reader::Handle(std::span<const std::uint8_t> frame, DeviceTime n
       return HandleCommand(Generation::Old, frame, now);
     case kNewCommandAddress:
       if (CheckByte(frame.first(frame.size() - 1)) != frame.back()) {
-        return Replies{ErrorReply(frame, ErrorCode::BadCheckByte, now + config_.timing.usbLatency)};
+        return OneReply(ErrorReply(frame, ErrorCode::BadCheckByte, now + config_.timing.usbLatency));
       }
       return HandleCommand(Generation::New, frame, now);
     case kNewCardAddress:
@@ -29,7 +29,7 @@ Reader::Replies Reader::Handle(std::span<const std::uint8_t> frame, DeviceTime n
 Reader::Replies Reader::HandleT0Frame(std::span<const std::uint8_t> frame, DeviceTime now) {
   const DeviceTime start = now + config_.timing.usbLatency;
   if (CheckByte(frame.first(frame.size() - 1)) != frame.back()) {
-    return Replies{ErrorReply(frame, ErrorCode::BadCheckByte, start)};
+    return OneReply(ErrorReply(frame, ErrorCode::BadCheckByte, start));
   }
   const std::uint8_t control = frame[1];
   const std::span<const std::uint8_t> tpdu = frame.subspan(4, frame.size() - 5);
@@ -69,7 +69,7 @@ Reader::Replies Reader::HandleT1Block(std::span<const std::uint8_t> frame, Devic
   QueuedReply reply;
   reply.readyAt = now + config_.timing.usbLatency + config_.timing.CardTime(frame.size() + answer->size());
   reply.bytes = std::move(*answer);
-  return Replies{std::move(reply)};
+  return OneReply(std::move(reply));
 }
 
 Reader::Replies Reader::HandleOldCardFrame(std::span<const std::uint8_t> frame, DeviceTime now) {
@@ -100,7 +100,7 @@ Reader::Replies Reader::HandleOldCardFrame(std::span<const std::uint8_t> frame, 
   QueuedReply reply;
   reply.bytes = BuildOldFrame(frame[0], ok);
   reply.readyAt = ackAt;
-  return Replies{std::move(reply)};
+  return OneReply(std::move(reply));
 }
 
 }  // namespace emu

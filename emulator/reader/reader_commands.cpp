@@ -111,15 +111,18 @@ Reader::Replies Reader::HandleCommand(Generation generation, std::span<const std
   const std::uint8_t command = info[1];
   const std::span<const std::uint8_t> params = info.subspan(2);
 
-  auto fail = [&](ErrorCode code) { return Replies{ErrorReply(frame, code, readyAt)}; };
+  auto fail = [&](ErrorCode code) { return OneReply(ErrorReply(frame, code, readyAt)); };
   // Two leading bytes (the request's own), the data, then 90 00.
   auto answer = [&](std::span<const std::uint8_t> data) {
     if (generation == Generation::New && data.size() + 4 > 255) return fail(ErrorCode::BadLength);
-    Bytes out{info[0], command};
+    Bytes out;
+    out.reserve(data.size() + 4);
+    out.push_back(info[0]);
+    out.push_back(command);
     out.insert(out.end(), data.begin(), data.end());
     out.push_back(kSw1Ok);
     out.push_back(kSw2Ok);
-    return Replies{CommandReply(generation, control, out, readyAt)};
+    return OneReply(CommandReply(generation, control, out, readyAt));
   };
 
   if (info[0] == kRestartClass && command == kRestartCommand) {
@@ -196,7 +199,7 @@ Reader::Replies Reader::HandleCommand(Generation generation, std::span<const std
       // leading bytes and the reader's status bytes.
       if (transfer_.state != TransferState::Answered) return fail(ErrorCode::NoResult);
       if (generation == Generation::New && transfer_.answer.size() > 255) return fail(ErrorCode::BadLength);
-      return Replies{CommandReply(generation, control, transfer_.answer, readyAt)};
+      return OneReply(CommandReply(generation, control, transfer_.answer, readyAt));
     }
     default:
       return fail(ErrorCode::UnknownCommand);

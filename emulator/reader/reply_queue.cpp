@@ -127,8 +127,14 @@ usb::InResult ReplyQueue::Take(std::uint32_t maxLength, DeviceTime now, DeviceTi
   }
   result.kind = usb::InResult::Kind::Data;
   result.completeAt = now + latency;
-  result.data.reserve(count);
   const auto head = static_cast<std::uint32_t>(reply.bytes.size());
+  if (reply.delivered == 0 && reply.fillerLength == 0 && count == head) {
+    // The whole reply in one transfer, as most go: handed over, not copied.
+    result.data = std::move(reply.bytes);
+    replies_.pop_front();
+    return result;
+  }
+  result.data.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint32_t at = reply.delivered + i;
     result.data.push_back(at < head ? reply.bytes[at] : kFillerByte);

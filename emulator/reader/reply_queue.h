@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "emulator/reader/frame.h"
@@ -56,6 +57,14 @@ struct QueuedReply {
 
   std::uint32_t Total() const { return static_cast<std::uint32_t>(bytes.size()) + fillerLength; }
 };
+
+// The replies to one request frame, when there is one: moved in, where a
+// braced list would copy its bytes.
+inline std::vector<QueuedReply> OneReply(QueuedReply reply) {
+  std::vector<QueuedReply> replies;
+  replies.push_back(std::move(reply));
+  return replies;
+}
 
 // Applies a fault that changes the reply itself (not ErrorReply or NoReply,
 // which act before the request is handled).

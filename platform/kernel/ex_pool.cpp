@@ -27,6 +27,7 @@ constexpr bool kFillFreed = kernel::pool::kFillPatterns;
 struct Block {
   ULONG tag;
   SIZE_T size;
+  kernel::pool::TagStats* stats;  // its tag's entry, which stays where it is
 };
 
 using Blocks = std::unordered_map<const void*, Block>;
@@ -72,7 +73,8 @@ void ResetPool() {
   PoolState& p = Pool();
   std::lock_guard<std::mutex> guard(p.lock);
   p.blocks.clear();
-  p.stats.clear();
+  // The tags' entries stay, emptied, so that blocks can keep pointing at them.
+  for (auto& entry : p.stats) entry.second = kernel::pool::TagStats{};
   p.fileContexts.clear();
   p.allocationCount = 0;
   p.failAt.clear();
@@ -127,12 +129,12 @@ PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, FreshFill fi
     std::memset(block, 0xCD, size);
   }
   if (p.spare.empty()) {
-    p.blocks.emplace(block, Block{Tag, NumberOfBytes});
+    p.blocks.emplace(block, Block{Tag, NumberOfBytes, &stats});
   } else {
     Blocks::node_type node = std::move(p.spare.back());
     p.spare.pop_back();
     node.key() = block;
-    node.mapped() = Block{Tag, NumberOfBytes};
+    node.mapped() = Block{Tag, NumberOfBytes, &stats};
     p.blocks.insert(std::move(node));
   }
   stats.allocations++;
@@ -177,7 +179,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag) {
     }
     Blocks::node_type node = p.blocks.extract(it);
     if (p.spare.size() < kSpareRecords) p.spare.push_back(std::move(node));
-    kernel::pool::TagStats& stats = p.stats[block.tag];
+    kernel::pool::TagStats& stats = *block.stats;
     stats.frees++;
     stats.liveBlocks--;
     stats.liveBytes -= block.size;

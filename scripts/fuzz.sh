@@ -49,10 +49,16 @@ replay_check() {
     outcome[$file]=$after
   done < <(FUZZ_OUTCOME=1 "$binary" -detect_leaks=0 "${sample[@]/#/$corpus/}" 2>&1 |
     awk '/^Running: /{input = $2; sub(".*/", "", input)} /^fuzz outcome /{print input, $3}')
+  local status
   for file in "${sample[@]}"; do
-    alone=$(FUZZ_OUTCOME=1 "$binary" -detect_leaks=0 "$corpus/$file" 2>&1 | awk '/^fuzz outcome /{print $3}')
-    if [[ -z $alone || ${outcome[$file]:-} != "$alone" ]]; then
-      echo "fuzz $target: the outcome of $file after the inputs before it (${outcome[$file]:-none}) is not its own ($alone)"
+    alone=$(FUZZ_OUTCOME=1 "$binary" -detect_leaks=0 "$corpus/$file" 2>&1 | awk '/^fuzz outcome /{print $3}'
+      exit "${PIPESTATUS[0]}")
+    status=$?
+    # An input the target turns away before any session (an ATR too long for
+    # the atr target) has no outcome, after others or alone; one that ends
+    # the run alone has none either, and fails.
+    if ((status != 0)) || [[ ${outcome[$file]:-} != "$alone" ]]; then
+      echo "fuzz $target: the outcome of $file after the inputs before it (${outcome[$file]:-none}) is not its own (${alone:-none}, exit status $status)"
       cp "$corpus/$file" "$findings_dir/$target-leak-$file"
       differ=1
     fi

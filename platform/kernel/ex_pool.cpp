@@ -10,9 +10,9 @@
 #include <new>
 #include <set>
 #include <unordered_map>
-#include <vector>
 
 #include "platform/kernel/scheduler.h"
+#include "platform/kernel/spare_nodes.h"
 
 namespace {
 
@@ -32,14 +32,12 @@ struct Block {
 
 using Blocks = std::unordered_map<const void*, Block>;
 
-// Records of freed blocks kept for the next allocations, so that the pool's
-// bookkeeping allocates nothing once it has seen its working set.
-constexpr std::size_t kSpareRecords = 512;
-
 struct PoolState {
   std::mutex lock;
   Blocks blocks;
-  std::vector<Blocks::node_type> spare;
+  // Records of freed blocks kept for the next allocations, so that the
+  // pool's bookkeeping allocates nothing once it has seen its working set.
+  kernel::detail::SpareNodes<Blocks> spare{512};
   std::map<ULONG, kernel::pool::TagStats> stats;
   ULONG allocationCount = 0;
   std::set<ULONG> failAt;  // allocation numbers that fail
@@ -128,15 +126,7 @@ PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, FreshFill fi
   } else if (kernel::pool::kFillPatterns) {
     std::memset(block, 0xCD, size);
   }
-  if (p.spare.empty()) {
-    p.blocks.emplace(block, Block{Tag, NumberOfBytes, &stats});
-  } else {
-    Blocks::node_type node = std::move(p.spare.back());
-    p.spare.pop_back();
-    node.key() = block;
-    node.mapped() = Block{Tag, NumberOfBytes, &stats};
-    p.blocks.insert(std::move(node));
-  }
+  p.spare.Insert(p.blocks, block)->second = Block{Tag, NumberOfBytes, &stats};
   stats.allocations++;
   stats.liveBlocks++;
   stats.liveBytes += NumberOfBytes;
@@ -177,8 +167,7 @@ void ExFreePoolWithTag(PVOID P, ULONG Tag) {
                                " freed while the FsContext of an open file object points into it");
       }
     }
-    Blocks::node_type node = p.blocks.extract(it);
-    if (p.spare.size() < kSpareRecords) p.spare.push_back(std::move(node));
+    p.spare.Retire(p.blocks, it);
     kernel::pool::TagStats& stats = *block.stats;
     stats.frees++;
     stats.liveBlocks--;

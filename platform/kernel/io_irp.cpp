@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/kernel/iomgr.h"
+#include "platform/kernel/spare_nodes.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -28,7 +29,6 @@ namespace {
 
 constexpr CSHORT kFreedType = 0x7EAD;
 constexpr std::size_t kQuarantine = 64;
-constexpr std::size_t kSpareRecords = 256;
 
 struct IrpRecord {
   IrpKind kind;
@@ -50,18 +50,12 @@ struct IrpRegistry {
   std::deque<PIRP> quarantine;
   // Records of requests gone for good, kept for the next ones: a request
   // then costs no allocation of its own in the registry.
-  std::vector<IrpRecords::node_type> spare;
+  SpareNodes<IrpRecords> spare{256};
 };
 
 IrpRegistry& Registry() {
   static IrpRegistry registry;
   return registry;
-}
-
-// Takes the record out of the registry, and keeps it for a later request.
-void RetireRecordLocked(IrpRegistry& registry, IrpRecords::const_iterator at) {
-  IrpRecords::node_type node = registry.records.extract(at);
-  if (registry.spare.size() < kSpareRecords) registry.spare.push_back(std::move(node));
 }
 
 void SetState(PIRP irp, IrpState state) {
@@ -137,16 +131,7 @@ void FinishThreaded(PIRP irp, ULONG outputLength) {
 void RegisterIrp(PIRP irp, IrpKind kind) {
   std::lock_guard<std::mutex> guard(Registry().lock);
   IrpRegistry& registry = Registry();
-  IrpRecords::iterator at;
-  if (registry.spare.empty()) {
-    at = registry.records.try_emplace(irp).first;
-  } else {
-    IrpRecords::node_type node = std::move(registry.spare.back());
-    registry.spare.pop_back();
-    node.key() = irp;
-    at = registry.records.insert(std::move(node)).position;
-  }
-  IrpRecord& record = at->second;
+  IrpRecord& record = registry.spare.Insert(registry.records, irp)->second;
   record.kind = kind;
   record.state = IrpState::Allocated;
   record.userCompletion = nullptr;
@@ -195,7 +180,7 @@ void FreeIrpInternal(PIRP irp) {
       evicted = Registry().quarantine.front();
       Registry().quarantine.pop_front();
       const auto at = Registry().records.find(evicted);
-      if (at != Registry().records.end()) RetireRecordLocked(Registry(), at);
+      if (at != Registry().records.end()) Registry().spare.Retire(Registry().records, at);
     }
   }
   if (evicted != nullptr) {
@@ -214,7 +199,7 @@ void ResetIoManager() {
     std::lock_guard<std::mutex> guard(Registry().lock);
     quarantine.swap(Registry().quarantine);
     IrpRegistry& registry = Registry();
-    while (!registry.records.empty()) RetireRecordLocked(registry, registry.records.begin());
+    while (!registry.records.empty()) registry.spare.Retire(registry.records, registry.records.begin());
   }
   for (PIRP irp : quarantine) {
     UNPOISON_REQUEST(irp, sizeof(IRP));
